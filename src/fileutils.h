@@ -1,0 +1,41 @@
+// Host introspection and file helpers: where the agent library was loaded
+// from, the JVM's command line, and the few file operations the agent needs.
+// Each operating system has its own implementation file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+char* getPathToLoadedLibrary(const void* addressInLibrary);
+char* getDirName(const char* path);
+int fileExists(const char* path);
+int isDirectory(const char* path);
+int fileDelete(const char* path);
+int renameFile(const char* oldPath, const char* newPath);
+
+// The JVM process's arguments. Release them with freeCommandLineArguments,
+// which knows whether the platform handed out copies.
+int getCommandLineArguments(int* argc, char*** argv);
+void freeCommandLineArguments(int argc, char** argv);
+
+// A whole file mapped read-only; unmapped when the owner goes away.
+class MappedFile {
+public:
+    MappedFile() = default;
+    explicit MappedFile(const char* path);
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    MappedFile(MappedFile&& other) noexcept;
+    MappedFile& operator=(MappedFile&& other) noexcept;
+    ~MappedFile();
+
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    explicit operator bool() const { return data_ != nullptr; }
+
+private:
+    void unmap();
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    void* handle_ = nullptr;  // the mapping object on Windows
+};

@@ -1,0 +1,110 @@
+// File helpers, the library's own path and the environment setters for Linux
+// and macOS.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "fileutils.h"
+#include "list.h"
+#include "logging.h"
+
+char* getPathToLoadedLibrary(const void* addressInLibrary) {
+    Dl_info info;
+    if (dladdr(addressInLibrary, &info) == 0 || info.dli_fname == nullptr) {
+        log_write(TS_FATAL, "Could not find path of loaded agent");
+        fatal_error_kill(1);
+    }
+    return lfts_dup(info.dli_fname);
+}
+
+char* getDirName(const char* path) {
+    // dirname may change its argument and may answer a static buffer.
+    HeapString copy(lfts_dup(path));
+    return lfts_dup(dirname(copy.get()));
+}
+
+namespace {
+
+int statMode(const char* path, mode_t* mode) {
+    struct stat st;
+    if (stat(path, &st) != 0) return 0;
+    *mode = st.st_mode;
+    return 1;
+}
+
+}  // namespace
+
+int fileExists(const char* path) {
+    mode_t mode;
+    return statMode(path, &mode) && !S_ISDIR(mode);
+}
+
+int isDirectory(const char* path) {
+    mode_t mode;
+    return statMode(path, &mode) && S_ISDIR(mode);
+}
+
+int fileDelete(const char* path) {
+    return unlink(path) == 0 ? 0 : -1;
+}
+
+int renameFile(const char* oldPath, const char* newPath) {
+    if (rename(oldPath, newPath) == -1) {
+        log_write(TS_FATAL, "Error %d: could not rename %s to %s", errno, oldPath, newPath);
+        fatal_error_kill(1);
+    }
+    return 0;
+}
+
+int lfts_setenv(const char* name, const char* value, int overwrite) {
+    return setenv(name, value, overwrite);
+}
+
+int lfts_unsetenv(const char* name) {
+    return unsetenv(name);
+}
+
+MappedFile::MappedFile(const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        void* addr = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (addr != MAP_FAILED) {
+            data_ = static_cast<const uint8_t*>(addr);
+            size_ = static_cast<size_t>(st.st_size);
+        }
+    }
+    // The mapping stays valid after its descriptor closes.
+    close(fd);
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+        unmap();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+MappedFile::~MappedFile() {
+    unmap();
+}
+
+void MappedFile::unmap() {
+    if (data_ != nullptr) munmap(const_cast<uint8_t*>(data_), size_);
+    data_ = nullptr;
+    size_ = 0;
+}

@@ -1,0 +1,143 @@
+// Two sinks, standard error and the log file, each with its own threshold.
+// A line is formatted once and written whole under a lock, so lines of
+// concurrent threads never interleave and Agent_OnUnload can close the file
+// while other threads still log.
+#include "logging.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "agent_util.h"
+#include "list.h"
+
+int stderr_loglevel = 1;
+int file_loglevel = 4;
+int log_to_file = 0;
+char* logFilePath = nullptr;
+FILE* log_file = nullptr;
+
+namespace {
+
+constexpr char kSupportContact[] = "support@tarsil.lindenforgesys.com";
+
+// Guards log_file: held while one line is written and while the file closes.
+// Constant-initialised, so it works before and after static construction.
+std::mutex fileLock;
+// Mirrors log_file != nullptr for the lock-free test of whether a line has
+// any sink at all.
+std::atomic<bool> fileOpen{false};
+
+void writeLine(FILE* stream, const std::string& line) {
+    fwrite(line.data(), 1, line.size(), stream);
+    fflush(stream);
+}
+
+std::string formatLine(const char* levelName, const char* format, va_list args) {
+    std::string line = "Tarsil-JVMTI [";
+    line += levelName;
+    line += "] ";
+    va_list copy;
+    va_copy(copy, args);
+    char small[512];
+    int length = vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (length < 0) length = 0;
+    if (static_cast<size_t>(length) < sizeof small) {
+        line.append(small, length);
+    } else {
+        size_t start = line.size();
+        line.resize(start + length + 1);
+        vsnprintf(line.data() + start, length + 1, format, args);
+        line.resize(start + length);
+    }
+    line += '\n';
+    return line;
+}
+
+// The folder that holds the log file, with its trailing separator, or null
+// when none is configured.
+HeapString logFolder(jvmtiEnv* jvmti) {
+    JvmtiString dir = getSystemProperty(jvmti, "vesta.bootcache.dir");
+    if (!dir || dir.get()[0] == '\0') return HeapString();
+    std::string_view value(dir.get());
+    if (value.back() == '/' || value.back() == '\\') return HeapString(lfts_dup(dir.get()));
+    return HeapString(lfts_concat(dir.get(), "/"));
+}
+
+}  // namespace
+
+void log_write(int level, const char* levelName, const char* format, ...) {
+    bool toStderr = level <= stderr_loglevel;
+    bool toFile = level <= file_loglevel && fileOpen.load(std::memory_order_acquire);
+    if (!toStderr && !toFile) return;
+
+    va_list args;
+    va_start(args, format);
+    std::string line = formatLine(levelName, format, args);
+    va_end(args);
+
+    if (toStderr) writeLine(stderr, line);
+    if (toFile) {
+        std::lock_guard<std::mutex> guard(fileLock);
+        if (log_file != nullptr) writeLine(log_file, line);
+    }
+}
+
+void log_stderr(int level) {
+    stderr_loglevel = level;
+}
+
+void init_logging(jvmtiEnv* jvmti) {
+    HeapString folder = logFolder(jvmti);
+    if (!folder) return;
+    logFilePath = lfts_concat(folder.get(), "tarsil.boot.log");
+    log_write(TS_DEBUG, "Native agent is logging to file: %s", logFilePath);
+    init_file_logging(4, logFilePath);
+}
+
+void init_file_logging(int level, const char* path) {
+    file_loglevel = level;
+    log_to_file = 1;
+    FILE* file = fopen(path, "wb");
+    if (file == nullptr) {
+        log_write(TS_ERROR, "Unable to start logging to file %s", path);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(fileLock);
+    log_file = file;
+    fileOpen.store(true, std::memory_order_release);
+}
+
+void stop_file_logging() {
+    log_to_file = 0;
+    std::lock_guard<std::mutex> guard(fileLock);
+    fileOpen.store(false, std::memory_order_release);
+    if (log_file != nullptr) {
+        fclose(log_file);
+        log_file = nullptr;
+    }
+}
+
+void log_write_raw(const char* bytes, int length) {
+    if (!fileOpen.load(std::memory_order_acquire) || length <= 0) return;
+    std::lock_guard<std::mutex> guard(fileLock);
+    if (log_file != nullptr) fwrite(bytes, 1, static_cast<size_t>(length), log_file);
+}
+
+int is_log_debug_enabled() {
+    return stderr_loglevel > 3 || (fileOpen.load(std::memory_order_acquire) && file_loglevel > 3);
+}
+
+void fatal_error_kill(int verbose) {
+    if (verbose) {
+        fputs("\n", stderr);
+        if (log_to_file && logFilePath != nullptr) fprintf(stderr, "Check the log file %s for more details.\n", logFilePath);
+        fprintf(stderr, "For further assistance please contact %s\n", kSupportContact);
+        fflush(stderr);
+    }
+    exit(3);
+}
