@@ -1,0 +1,92 @@
+// The agent loaded into real JVMs: every installed JDK, the Debian JDK 17
+// always.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+
+#include "jvm_harness.h"
+#include "support/child.h"
+
+namespace {
+
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+class AgentInJvm : public ::testing::TestWithParam<Jdk> {
+protected:
+    void SetUp() override {
+        const Jdk& jdk = GetParam();
+        if (!jdk.installed()) {
+            ASSERT_NE(jdk.name, kRequiredJdk) << "the Debian JDK 17 must be installed";
+            GTEST_SKIP() << "JDK " << jdk.name << " is not installed under /usr/lib/jvm";
+        }
+    }
+
+    JvmRun java(std::vector<std::string> args, std::vector<std::string> env = {}) {
+        JvmLaunch launch;
+        launch.args = std::move(args);
+        launch.setEnv = std::move(env);
+        launch.workDir = dir.path();
+        JvmRun run = runJava(GetParam(), launch);
+        EXPECT_FALSE(run.timedOut);
+        return run;
+    }
+
+    std::string bootcache() const { return "-Dvesta.bootcache.dir=" + dir.path(); }
+    std::string logFile() const { return dir.file("tarsil.boot.log"); }
+
+    TempDir dir;
+};
+
+}  // namespace
+
+TEST_P(AgentInJvm, DebugOptionLogsStartUpAndUnloadToBothSinks) {
+    JvmRun run = java({agentPath("debug"), bootcache(), "-version"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("Tarsil-JVMTI [DEBUG] Initializing agent... 1.1.13-"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("Tarsil-JVMTI [DEBUG] Java 9+ detected: true\n"), std::string::npos);
+    EXPECT_NE(run.err.find("Tarsil-JVMTI [DEBUG] Native agent is logging to file: " + logFile() + "\n"),
+              std::string::npos);
+    EXPECT_NE(run.err.find("Tarsil-JVMTI [DEBUG] Agent initialization completed.\n"), std::string::npos);
+    EXPECT_NE(run.err.find("openjdk version"), std::string::npos);
+
+    std::string log = readFile(logFile());
+    EXPECT_EQ(log.rfind("Tarsil-JVMTI [DEBUG] Initializing agent... 1.1.13-", 0), 0u) << log;
+    EXPECT_NE(log.find("Tarsil-JVMTI [INFO] VM vendor: "), std::string::npos);
+    EXPECT_NE(log.find("Tarsil-JVMTI [DEBUG] Agent unloaded.\n"), std::string::npos) << log;
+}
+
+TEST_P(AgentInJvm, WithoutOptionsTheAgentIsSilentOnStderr) {
+    JvmRun run = java({agentPath(), bootcache(), "-version"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find("Tarsil-JVMTI"), std::string::npos) << run.err;
+    EXPECT_NE(readFile(logFile()).find("Agent initialization completed."), std::string::npos);
+}
+
+TEST_P(AgentInJvm, LibraryNamedTwiceInitialisesOnce) {
+    JvmRun run = java({agentPath("debug"), agentPath("debug"), "-version"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(occurrences(run.err, "Initializing agent... "), 1u) << run.err;
+    EXPECT_EQ(occurrences(run.err, "Tarsil-JVMTI [DEBUG] Multiple Tarsil agents found!\n"), 1u) << run.err;
+}
+
+TEST_P(AgentInJvm, MarkerInTheEnvironmentEvenEmptyKeepsTheAgentAsleep) {
+    JvmRun run = java({agentPath("debug"), bootcache(), "-version"}, {"VESTA_NATIVE_PRESENT="});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find("Tarsil-JVMTI [DEBUG] Initializing"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Multiple Tarsil agents found!"), std::string::npos) << run.err;
+    std::ifstream log(logFile());
+    EXPECT_FALSE(log.good()) << "the sleeping agent opened its log file";
+}
+
+INSTANTIATE_TEST_SUITE_P(Jdks, AgentInJvm, ::testing::ValuesIn(candidateJdks()),
+                         [](const ::testing::TestParamInfo<Jdk>& info) {
+                             std::string name = info.param.name;
+                             std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum(c); }, '_');
+                             return name;
+                         });

@@ -1,0 +1,106 @@
+#include "jvm_harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "support/child.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+bool Jdk::installed() const {
+    return access((home + "/bin/java").c_str(), X_OK) == 0;
+}
+
+std::vector<Jdk> candidateJdks() {
+    const std::string root = "/usr/lib/jvm/";
+    std::vector<Jdk> jdks;
+    std::set<std::string> seen;
+    auto add = [&](const std::string& name) {
+        Jdk jdk{name, root + name};
+        std::error_code ec;
+        std::string real = fs::weakly_canonical(jdk.home, ec).string();
+        if (!seen.insert(jdk.installed() ? real : name).second) return;
+        jdks.push_back(jdk);
+    };
+    for (const char* name : {kRequiredJdk, "java-21-openjdk-amd64", "java-25-openjdk-amd64", "temurin-25-jdk-amd64"}) {
+        add(name);
+    }
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(root, ec)) {
+        Jdk jdk{entry.path().filename().string(), entry.path().string()};
+        if (jdk.installed()) add(jdk.name);
+    }
+    return jdks;
+}
+
+std::string agentPath(const std::string& options) {
+    std::string arg = std::string("-agentpath:") + TARSIL_LIBRARY;
+    if (!options.empty()) arg += "=" + options;
+    return arg;
+}
+
+JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch) {
+    TempDir capture;
+    std::string outPath = capture.file("stdout");
+    std::string errPath = capture.file("stderr");
+
+    std::string java = jdk.home + "/bin/java";
+    std::vector<std::string> argStrings = {java};
+    argStrings.insert(argStrings.end(), launch.args.begin(), launch.args.end());
+    std::vector<char*> argv;
+    for (auto& arg : argStrings) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    // The parent's environment without the agent's marker, plus the launch's own.
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; e++) {
+        if (strncmp(*e, "VESTA_NATIVE_PRESENT=", 21) != 0) envStrings.emplace_back(*e);
+    }
+    envStrings.insert(envStrings.end(), launch.setEnv.begin(), launch.setEnv.end());
+    std::vector<char*> envp;
+    for (auto& entry : envStrings) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!launch.workDir.empty()) posix_spawn_file_actions_addchdir_np(&actions, launch.workDir.c_str());
+
+    JvmRun run;
+    pid_t pid = 0;
+    int spawned = posix_spawn(&pid, java.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        run.err = "posix_spawn failed: " + std::string(strerror(spawned));
+        return run;
+    }
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(launch.timeoutSeconds);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            run.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+    run.out = readFile(outPath);
+    run.err = readFile(errPath);
+    return run;
+}

@@ -1,0 +1,42 @@
+// Starts a real JVM with a command line, a time limit and its own temporary
+// folder, and captures its exit status, standard output and standard error.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct Jdk {
+    std::string name;  // folder name under /usr/lib/jvm
+    std::string home;
+    bool installed() const;
+};
+
+// The JDKs the tests run on: the Debian JDK 17 always, a few well-known others
+// (skipped when absent) and every other JDK found under /usr/lib/jvm.
+std::vector<Jdk> candidateJdks();
+inline constexpr char kRequiredJdk[] = "java-17-openjdk-amd64";
+
+struct JvmRun {
+    int exitCode = -1;
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+struct JvmLaunch {
+    std::vector<std::string> args;               // after the java launcher
+    std::vector<std::string> setEnv;             // NAME=VALUE
+    std::string workDir;
+    int timeoutSeconds = 120;
+};
+
+JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch);
+
+// "-agentpath:<library>" with options, when any.
+std::string agentPath(const std::string& options = "");
+
+#include <ostream>
+// Names the JDK in test output.
+inline void PrintTo(const Jdk& jdk, std::ostream* os) {
+    *os << jdk.name;
+}

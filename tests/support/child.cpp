@@ -1,0 +1,77 @@
+#include "child.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tarsil-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) abort();
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+ChildResult runInChild(const std::function<std::string()>& body) {
+    TempDir dir;
+    std::string errPath = dir.file("stderr");
+    std::string reportPath = dir.file("report");
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        close(fd);
+        std::string report = body();
+        std::ofstream(reportPath, std::ios::binary) << report;
+        fflush(stderr);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ChildResult result;
+    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    result.err = readFile(errPath);
+    result.report = readFile(reportPath);
+    return result;
+}
+
+StderrCapture::StderrCapture() {
+    char pattern[] = "/tmp/tarsil-stderr-XXXXXX";
+    int fd = mkstemp(pattern);
+    path_ = pattern;
+    fflush(stderr);
+    saved_ = dup(2);
+    dup2(fd, 2);
+    close(fd);
+}
+
+StderrCapture::~StderrCapture() {
+    fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    unlink(path_.c_str());
+}
+
+std::string StderrCapture::text() {
+    fflush(stderr);
+    return readFile(path_);
+}

@@ -1,0 +1,203 @@
+#include "fake_jvmti.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+struct FakeJvm::Env {
+    _jvmtiEnv base;
+    FakeJvm* owner;
+    jvmtiCapabilities capabilities{};
+};
+
+struct FakeJvm::Vm {
+    JavaVM_ base;
+    FakeJvm* owner;
+};
+
+namespace {
+
+FakeJvm::Env* envOf(jvmtiEnv* env) {
+    return reinterpret_cast<FakeJvm::Env*>(env);
+}
+FakeJvm& ownerOf(jvmtiEnv* env) {
+    return *envOf(env)->owner;
+}
+
+std::string hex(jint value) {
+    char buffer[16];
+    snprintf(buffer, sizeof buffer, "0x%08x", static_cast<unsigned>(value));
+    return buffer;
+}
+
+const std::map<jvmtiError, const char*>& errorNames() {
+    static const std::map<jvmtiError, const char*> names = {
+        {JVMTI_ERROR_OUT_OF_MEMORY, "JVMTI_ERROR_OUT_OF_MEMORY"},
+        {JVMTI_ERROR_NOT_AVAILABLE, "JVMTI_ERROR_NOT_AVAILABLE"},
+        {JVMTI_ERROR_MUST_POSSESS_CAPABILITY, "JVMTI_ERROR_MUST_POSSESS_CAPABILITY"},
+        {JVMTI_ERROR_WRONG_PHASE, "JVMTI_ERROR_WRONG_PHASE"},
+        {JVMTI_ERROR_ILLEGAL_ARGUMENT, "JVMTI_ERROR_ILLEGAL_ARGUMENT"},
+        {JVMTI_ERROR_INTERNAL, "JVMTI_ERROR_INTERNAL"},
+    };
+    return names;
+}
+
+jint JNICALL fakeGetEnv(JavaVM* vm, void** penv, jint version) {
+    FakeJvm& jvm = *reinterpret_cast<FakeJvm::Vm*>(vm)->owner;
+    jvm.record("GetEnv(" + hex(version) + ")");
+    if (!jvm.script_.acceptedVersions.count(version)) return JNI_EVERSION;
+    *penv = jvm.newEnv();
+    return JNI_OK;
+}
+
+jvmtiError JNICALL fakeGetVersionNumber(jvmtiEnv* env, jint* version) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record("GetVersionNumber");
+    *version = jvm.script_.version;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetSystemProperty(jvmtiEnv* env, const char* name, char** value) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record(std::string("GetSystemProperty(") + name + ")");
+    jvmtiError error;
+    if (jvm.fails("GetSystemProperty", &error)) return error;
+    auto it = jvm.script_.properties.find(name);
+    if (it == jvm.script_.properties.end()) return JVMTI_ERROR_NOT_AVAILABLE;
+    *value = reinterpret_cast<char*>(jvm.hand(it->second));
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetSystemProperties(jvmtiEnv* env, jint* count, char*** names) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record("GetSystemProperties");
+    jvmtiError error;
+    if (jvm.fails("GetSystemProperties", &error)) return error;
+    auto& properties = jvm.script_.properties;
+    auto** array = reinterpret_cast<char**>(jvm.hand(sizeof(char*) * (properties.size() + 1)));
+    size_t i = 0;
+    for (const auto& [name, value] : properties) array[i++] = reinterpret_cast<char*>(jvm.hand(name));
+    *count = static_cast<jint>(properties.size());
+    *names = array;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeAllocate(jvmtiEnv* env, jlong size, unsigned char** memory) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record("Allocate(" + std::to_string(size) + ")");
+    jvmtiError error;
+    if (jvm.fails("Allocate", &error)) return error;
+    *memory = jvm.hand(static_cast<size_t>(size));
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeDeallocate(jvmtiEnv* env, unsigned char* memory) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record("Deallocate");
+    jvmtiError error;
+    if (jvm.fails("Deallocate", &error)) return error;
+    if (memory != nullptr && !jvm.take(memory)) return JVMTI_ERROR_ILLEGAL_ARGUMENT;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetErrorName(jvmtiEnv* env, jvmtiError error, char** name) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record("GetErrorName(" + std::to_string(error) + ")");
+    auto it = errorNames().find(error);
+    if (!jvm.script_.errorNamesKnown || it == errorNames().end()) return JVMTI_ERROR_ILLEGAL_ARGUMENT;
+    *name = reinterpret_cast<char*>(jvm.hand(std::string(it->second)));
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeAddCapabilities(jvmtiEnv* env, const jvmtiCapabilities* wanted) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record("AddCapabilities");
+    jvmtiError error;
+    if (jvm.fails("AddCapabilities", &error)) return error;
+    auto* have = reinterpret_cast<unsigned char*>(&envOf(env)->capabilities);
+    auto* add = reinterpret_cast<const unsigned char*>(wanted);
+    for (size_t i = 0; i < sizeof(jvmtiCapabilities); i++) have[i] |= add[i];
+    return JVMTI_ERROR_NONE;
+}
+
+// Like a real JVM, refuses the prefix to an environment without the capability.
+jvmtiError JNICALL fakeSetNativeMethodPrefix(jvmtiEnv* env, const char* prefix) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record(std::string("SetNativeMethodPrefix(") + (prefix ? prefix : "NULL") + ")");
+    jvmtiError error;
+    if (jvm.fails("SetNativeMethodPrefix", &error)) return error;
+    if (!envOf(env)->capabilities.can_set_native_method_prefix) return JVMTI_ERROR_MUST_POSSESS_CAPABILITY;
+    jvm.prefix_ = prefix ? prefix : "";
+    return JVMTI_ERROR_NONE;
+}
+
+}  // namespace
+
+FakeJvm::FakeJvm(FakeJvmtiScript script) : script_(std::move(script)), vm_(new Vm) {
+    table_.GetVersionNumber = fakeGetVersionNumber;
+    table_.GetSystemProperty = fakeGetSystemProperty;
+    table_.GetSystemProperties = fakeGetSystemProperties;
+    table_.Allocate = fakeAllocate;
+    table_.Deallocate = fakeDeallocate;
+    table_.GetErrorName = fakeGetErrorName;
+    table_.AddCapabilities = fakeAddCapabilities;
+    if (!script_.omitSetNativeMethodPrefix) table_.SetNativeMethodPrefix = fakeSetNativeMethodPrefix;
+    invoke_.GetEnv = fakeGetEnv;
+    vm_->base.functions = &invoke_;
+    vm_->owner = this;
+}
+
+FakeJvm::~FakeJvm() {
+    for (unsigned char* memory : live_) free(memory);
+}
+
+JavaVM* FakeJvm::vm() {
+    return &vm_->base;
+}
+
+jvmtiEnv* FakeJvm::newEnv() {
+    auto env = std::make_unique<Env>();
+    env->base.functions = &table_;
+    env->owner = this;
+    envs_.push_back(std::move(env));
+    return &envs_.back()->base;
+}
+
+bool FakeJvm::called(const std::string& call) const {
+    return count(call) > 0;
+}
+
+size_t FakeJvm::count(const std::string& prefix) const {
+    size_t n = 0;
+    for (const auto& call : calls_) n += call.rfind(prefix, 0) == 0;
+    return n;
+}
+
+const jvmtiCapabilities& FakeJvm::capabilities(jvmtiEnv* env) const {
+    return envOf(env)->capabilities;
+}
+
+bool FakeJvm::fails(const char* function, jvmtiError* error) const {
+    auto it = script_.failures.find(function);
+    if (it == script_.failures.end()) return false;
+    *error = it->second;
+    return true;
+}
+
+unsigned char* FakeJvm::hand(const std::string& text) {
+    unsigned char* memory = hand(text.size() + 1);
+    memcpy(memory, text.c_str(), text.size() + 1);
+    return memory;
+}
+
+unsigned char* FakeJvm::hand(size_t bytes) {
+    auto* memory = static_cast<unsigned char*>(malloc(bytes == 0 ? 1 : bytes));
+    live_.insert(memory);
+    return memory;
+}
+
+bool FakeJvm::take(unsigned char* memory) {
+    if (live_.erase(memory) == 0) return false;
+    free(memory);
+    return true;
+}

@@ -1,0 +1,62 @@
+// A scriptable stand-in for a JVM's invocation and JVM TI interfaces, for
+// what no JVM on this machine can show: old JVM TI versions, other vendors,
+// missing functions and injected errors. It records every call.
+#pragma once
+
+#include <jvmti.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+struct FakeJvmtiScript {
+    jint version = 0x300B0000;  // JVM TI 11
+    std::set<jint> acceptedVersions = {0x30090000, 0x30010100};
+    std::map<std::string, std::string> properties;
+    bool omitSetNativeMethodPrefix = false;
+    // Function name -> error every call of it returns.
+    std::map<std::string, jvmtiError> failures;
+    // Whether GetErrorName knows the names of errors.
+    bool errorNamesKnown = true;
+};
+
+class FakeJvm {
+public:
+    explicit FakeJvm(FakeJvmtiScript script = {});
+    ~FakeJvm();
+    FakeJvm(const FakeJvm&) = delete;
+    FakeJvm& operator=(const FakeJvm&) = delete;
+
+    JavaVM* vm();
+    // A new environment, as GetEnv would hand out.
+    jvmtiEnv* newEnv();
+
+    FakeJvmtiScript& script() { return script_; }
+    const std::vector<std::string>& calls() const { return calls_; }
+    bool called(const std::string& call) const;
+    size_t count(const std::string& prefix) const;
+    // Memory handed out by Allocate or a property getter and not yet returned.
+    size_t outstandingAllocations() const { return live_.size(); }
+    const jvmtiCapabilities& capabilities(jvmtiEnv* env) const;
+    const std::string& nativeMethodPrefix() const { return prefix_; }
+
+    // Used by the function table.
+    struct Env;
+    void record(std::string call) { calls_.push_back(std::move(call)); }
+    bool fails(const char* function, jvmtiError* error) const;
+    unsigned char* hand(const std::string& text);
+    unsigned char* hand(size_t bytes);
+    bool take(unsigned char* memory);
+
+    FakeJvmtiScript script_;
+    std::vector<std::string> calls_;
+    std::set<unsigned char*> live_;
+    std::vector<std::unique_ptr<Env>> envs_;
+    std::string prefix_;
+    jvmtiInterface_1_ table_{};
+    JNIInvokeInterface_ invoke_{};
+    struct Vm;
+    std::unique_ptr<Vm> vm_;
+};

@@ -1,0 +1,215 @@
+// Agent_OnLoad against the fake JVM TI host. Each case runs in a child
+// process: the agent's once-only guard and the environment marker are
+// process-wide.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+
+#include "logging.h"
+#include "onLoad.h"
+#include "support/child.h"
+#include "support/fake_jvmti.h"
+
+namespace {
+
+// What the child reports about the agent after Agent_OnLoad.
+std::string describe(FakeJvm& jvm, jint result) {
+    std::ostringstream out;
+    out << "result=" << result << " major=" << agent.jvmtiMajorVersion << " java9=" << agent.java9
+        << " ibm=" << agent.ibmVendor << " openj9=" << agent.openJ9
+        << " options=" << (agent.options ? agent.options : "NULL")
+        << " trace=" << (agent.transformTracePrefix ? agent.transformTracePrefix : "NULL")
+        << " prefix=" << jvm.nativeMethodPrefix() << " marker="
+        << (getenv("VESTA_NATIVE_PRESENT") ? getenv("VESTA_NATIVE_PRESENT") : "unset");
+    return out.str();
+}
+
+ChildResult load(FakeJvmtiScript script, const char* options) {
+    return runInChild([script, options]() {
+        FakeJvm jvm(script);
+        std::string copy = options ? options : "";
+        jint result = Agent_OnLoad(jvm.vm(), options ? copy.data() : nullptr, nullptr);
+        return describe(jvm, result);
+    });
+}
+
+FakeJvmtiScript hotspot(jint version = 0x300B0000) {
+    FakeJvmtiScript script;
+    script.version = version;
+    script.properties["java.vm.vendor"] = "Oracle Corporation";
+    return script;
+}
+
+}  // namespace
+
+TEST(AgentOnLoad, ModernJvmInitialisesWithPrefixAndMarker) {
+    ChildResult child = load(hotspot(0x300B0000), "debug,foo=bar");
+    ASSERT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(child.report,
+              "result=0 major=11 java9=1 ibm=0 openj9=0 options=debug,foo=bar trace=NULL prefix=_ts$jni$ marker=true");
+    EXPECT_NE(child.err.find("Tarsil-JVMTI [DEBUG] JVM vendor string = Oracle Corporation\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(
+        child.err, std::regex(R"(\nTarsil-JVMTI \[DEBUG\] Initializing agent\.\.\. )"
+                              R"(1\.1\.13-\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\n)")))
+        << child.err;
+    EXPECT_NE(child.err.find("Tarsil-JVMTI [DEBUG] Java 9+ detected: true\n"), std::string::npos);
+    EXPECT_NE(child.err.find("Tarsil-JVMTI [INFO] VM vendor: Oracle Corporation\n"), std::string::npos);
+    EXPECT_NE(child.err.find("Tarsil-JVMTI [DEBUG] Agent initialization completed.\n"), std::string::npos);
+}
+
+TEST(AgentOnLoad, VersionMajorComesFromBitsSixteenToTwentySeven) {
+    EXPECT_NE(load(hotspot(0x30010200), nullptr).report.find("major=1 java9=0"), std::string::npos);
+    EXPECT_NE(load(hotspot(0x30090000), nullptr).report.find("major=9 java9=1"), std::string::npos);
+    EXPECT_NE(load(hotspot(0x30190001), nullptr).report.find("major=25 java9=1"), std::string::npos);
+}
+
+TEST(AgentOnLoad, WithoutOptionsNothingIsLoggedBelowError) {
+    ChildResult child = load(hotspot(), nullptr);
+    EXPECT_EQ(child.exitCode, 0);
+    EXPECT_NE(child.report.find("options=NULL"), std::string::npos);
+    EXPECT_EQ(child.err, "");
+}
+
+TEST(AgentOnLoad, DebugKeywordMatchesInsideLongerWords) {
+    ChildResult child = load(hotspot(), "nodebug");
+    EXPECT_NE(child.err.find("[DEBUG] Agent initialization completed."), std::string::npos);
+}
+
+TEST(AgentOnLoad, VendorFlags) {
+    auto vendor = [](const char* name) {
+        FakeJvmtiScript script = hotspot();
+        script.properties["java.vm.vendor"] = name;
+        return load(script, nullptr).report;
+    };
+    EXPECT_NE(vendor("Eclipse OpenJ9").find("ibm=0 openj9=1"), std::string::npos);
+    EXPECT_NE(vendor("IBM Corporation").find("ibm=1 openj9=0"), std::string::npos);
+    EXPECT_NE(vendor("SAP AG").find("ibm=0 openj9=0"), std::string::npos);
+    EXPECT_NE(vendor("ibm corporation").find("ibm=0 openj9=0"), std::string::npos);
+}
+
+TEST(AgentOnLoad, MissingVendorIsWarnedAboutAndStartUpGoesOn) {
+    FakeJvmtiScript script = hotspot();
+    script.properties.erase("java.vm.vendor");
+    ChildResult child = load(script, "debug");
+    EXPECT_EQ(child.exitCode, 0);
+    EXPECT_NE(child.err.find("Tarsil-JVMTI [WARN] Couldn't determine the JVM vendor, err=98\n"), std::string::npos);
+    EXPECT_EQ(child.err.find("JVM vendor string"), std::string::npos);
+}
+
+TEST(AgentOnLoad, TracePrefixIsTakenFromItsProperty) {
+    FakeJvmtiScript script = hotspot();
+    script.properties["vesta.transform.trace.prefix"] = "com/acme/";
+    EXPECT_NE(load(script, nullptr).report.find("trace=com/acme/"), std::string::npos);
+}
+
+TEST(AgentOnLoad, OldJvmGetsTheOneOneEnvironment) {
+    ChildResult child = runInChild([] {
+        FakeJvmtiScript script = hotspot(0x30010200);
+        script.acceptedVersions = {0x30010100};
+        FakeJvm jvm(script);
+        Agent_OnLoad(jvm.vm(), nullptr, nullptr);
+        std::string calls;
+        for (const auto& call : jvm.calls()) {
+            if (call.rfind("GetEnv", 0) == 0) calls += call + ";";
+        }
+        return calls;
+    });
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(child.report, "GetEnv(0x30090000);GetEnv(0x30010100);");
+}
+
+TEST(AgentOnLoad, NoEnvironmentAtAllEndsTheProcessQuietly) {
+    FakeJvmtiScript script = hotspot();
+    script.acceptedVersions.clear();
+    ChildResult child = load(script, nullptr);
+    EXPECT_EQ(child.exitCode, 3);
+    EXPECT_EQ(child.err,
+              "Tarsil-JVMTI [FATAL] Tarsil Agent requires at least Java 6 (failed to acquire JVM TI 1.1 "
+              "environment)\n");
+}
+
+TEST(AgentOnLoad, MissingNativePrefixFunctionEndsTheProcess) {
+    FakeJvmtiScript script = hotspot();
+    script.omitSetNativeMethodPrefix = true;
+    ChildResult child = load(script, nullptr);
+    EXPECT_EQ(child.exitCode, 3);
+    EXPECT_EQ(child.err, "Tarsil-JVMTI [FATAL] Tarsil Agent requires at least Java 6\n");
+}
+
+TEST(AgentOnLoad, RefusedNativePrefixIsFatal) {
+    FakeJvmtiScript script = hotspot();
+    script.failures["SetNativeMethodPrefix"] = JVMTI_ERROR_WRONG_PHASE;
+    ChildResult child = load(script, nullptr);
+    EXPECT_EQ(child.exitCode, 3);
+    EXPECT_NE(child.err.find("ERROR: JVMTI: 112(JVMTI_ERROR_WRONG_PHASE): Failed setting native prefix!\n\n"),
+              std::string::npos);
+}
+
+TEST(AgentOnLoad, MainEnvironmentGetsTheTransformerCapabilitiesOnly) {
+    ChildResult child = runInChild([] {
+        FakeJvm jvm(hotspot(0x300B0000));
+        Agent_OnLoad(jvm.vm(), nullptr, nullptr);
+        const jvmtiCapabilities& caps = jvm.capabilities(agent.jvmti);
+        std::ostringstream out;
+        out << caps.can_redefine_classes << caps.can_generate_all_class_hook_events
+            << caps.can_set_native_method_prefix << caps.can_generate_early_class_hook_events
+            << caps.can_retransform_classes;
+        return out.str();
+    });
+    EXPECT_EQ(child.report, "11110");
+}
+
+TEST(AgentOnLoad, SecondLoadReturnsAtOnceAndTouchesNothing) {
+    ChildResult child = runInChild([] {
+        FakeJvm first(hotspot());
+        char debug[] = "debug";
+        Agent_OnLoad(first.vm(), debug, nullptr);
+        FakeJvm second(hotspot());
+        jint result = Agent_OnLoad(second.vm(), debug, nullptr);
+        return std::to_string(result) + " " + std::to_string(second.calls().size());
+    });
+    EXPECT_EQ(child.report, "0 0");
+    EXPECT_EQ(child.err.find("Initializing agent"), child.err.rfind("Initializing agent"));
+    EXPECT_NE(child.err.find("Tarsil-JVMTI [DEBUG] Multiple Tarsil agents found!\n"), std::string::npos);
+}
+
+TEST(AgentOnLoad, MarkerInTheEnvironmentEvenEmptyKeepsTheAgentAsleep) {
+    ChildResult child = runInChild([] {
+        setenv("VESTA_NATIVE_PRESENT", "", 1);
+        FakeJvm jvm(hotspot());
+        char debug[] = "debug";
+        jint result = Agent_OnLoad(jvm.vm(), debug, nullptr);
+        return std::to_string(result) + " " + std::to_string(jvm.calls().size());
+    });
+    EXPECT_EQ(child.report, "0 0");
+    EXPECT_EQ(child.err, "");
+}
+
+TEST(AgentOnLoad, LogFileOpensInTheConfiguredFolder) {
+    TempDir dir;
+    FakeJvmtiScript script = hotspot();
+    script.properties["vesta.bootcache.dir"] = dir.path();
+    ChildResult child = load(script, nullptr);
+    EXPECT_EQ(child.exitCode, 0);
+    std::string log = readFile(dir.file("tarsil.boot.log"));
+    EXPECT_EQ(log.rfind("Tarsil-JVMTI [DEBUG] Initializing agent... 1.1.13-", 0), 0u) << log;
+    EXPECT_NE(log.find("Tarsil-JVMTI [INFO] VM vendor: Oracle Corporation\n"), std::string::npos);
+    EXPECT_EQ(log.find("JVM vendor string"), std::string::npos);  // logged before the file opened
+}
+
+TEST(AgentOnUnload, LogsAndClosesTheLogFile) {
+    TempDir dir;
+    ChildResult child = runInChild([&dir] {
+        FakeJvmtiScript script = hotspot();
+        script.properties["vesta.bootcache.dir"] = dir.path() + "/";
+        FakeJvm jvm(script);
+        Agent_OnLoad(jvm.vm(), nullptr, nullptr);
+        Agent_OnUnload(jvm.vm());
+        return std::string(log_file == nullptr && log_to_file == 0 ? "closed" : "open");
+    });
+    EXPECT_EQ(child.report, "closed");
+    std::string log = readFile(dir.file("tarsil.boot.log"));
+    EXPECT_NE(log.find("Tarsil-JVMTI [DEBUG] Agent unloaded.\n"), std::string::npos);
+}
