@@ -1,0 +1,241 @@
+// File helpers, the library's own path, the JVM's command line and the
+// environment setters for Windows. Paths arrive as UTF-8 and are converted to
+// UTF-16 at every system call.
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "fileutils.h"
+#include "list.h"
+#include "logging.h"
+#include "win_util.h"
+
+namespace {
+
+using WideString = std::unique_ptr<wchar_t, FreeDeleter>;
+
+// Owner of a kernel handle. CreateFileW reports failure as
+// INVALID_HANDLE_VALUE and CreateFileMappingW as NULL; both mean "none".
+class KernelHandle {
+public:
+    explicit KernelHandle(HANDLE handle) : handle_(handle) {}
+    KernelHandle(const KernelHandle&) = delete;
+    KernelHandle& operator=(const KernelHandle&) = delete;
+    ~KernelHandle() {
+        if (valid()) CloseHandle(handle_);
+    }
+
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE release() { return std::exchange(handle_, nullptr); }
+
+private:
+    HANDLE handle_;
+};
+
+struct LocalFreeDeleter {
+    void operator()(void* p) const { LocalFree(p); }
+};
+
+constexpr DWORD kModulePathCapacity = 4096;
+constexpr int kRenameAttempts = 50;
+constexpr DWORD kRenameRetryMillis = 200;
+
+DWORD attributesOf(const char* path) {
+    WideString wide(utf8ToWide(path));
+    if (!wide) return INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(wide.get());
+}
+
+// Virus scanners, indexers and a second JVM reading a freshly written jar
+// hold it open for a moment without delete sharing; those errors pass.
+bool isTransientRenameError(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// ERROR_SUCCESS once moved, else the error of the last attempt.
+DWORD moveWithRetries(const wchar_t* from, const wchar_t* to, const char* oldPath,
+                      const char* newPath) {
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 1; attempt <= kRenameAttempts; attempt++) {
+        if (attempt >= 3) {
+            log_write(TS_WARN, "Retrying renaming %s to %s, attempt %d", oldPath, newPath, attempt);
+        }
+        if (MoveFileW(from, to)) return ERROR_SUCCESS;
+        error = GetLastError();
+        if (!isTransientRenameError(error)) break;
+        if (attempt < kRenameAttempts) Sleep(kRenameRetryMillis);
+    }
+    return error;
+}
+
+}  // namespace
+
+char* getPathToLoadedLibrary(const void* addressInLibrary) {
+    HMODULE module = nullptr;
+    wchar_t path[kModulePathCapacity];
+    // The module stays loaded for as long as the agent runs, so no reference
+    // is taken that would have to be given back.
+    BOOL found = GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        static_cast<LPCWSTR>(addressInLibrary), &module);
+    // A result of the full capacity means the path was cut short.
+    DWORD length = found ? GetModuleFileNameW(module, path, kModulePathCapacity) : 0;
+    if (length == 0 || length >= kModulePathCapacity) {
+        log_write(TS_FATAL, "Could not find path of loaded agent");
+        fatal_error_kill(1);
+    }
+    // Java on Windows carries file names through the ANSI code page (the
+    // agent's own arguments among them), so a path outside it would break
+    // later and far less clearly.
+    HeapString ansi(wideToAnsiStrict(path));
+    if (!ansi) {
+        log_write(TS_FATAL,
+                  "Error, Tarsil was found in a path that is not expressible in the system's code "
+                  "page, which is unsupported by Java running on Windows.");
+        log_write(TS_FATAL,
+                  "Please copy or move the Tarsil files to a different folder and update the "
+                  "-agentpath argument to reflect the new path.");
+        fatal_error_kill(0);
+    }
+    return wideToUtf8(path, 0);
+}
+
+char* getDirName(const char* path) {
+    std::string_view view(path);
+    size_t cut = view.find_last_of("/\\");
+    if (cut == std::string_view::npos) return lfts_dup(view.empty() ? "" : ".");
+    return lfts_ndup(path, cut);
+}
+
+int fileExists(const char* path) {
+    DWORD attributes = attributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+int isDirectory(const char* path) {
+    DWORD attributes = attributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+int fileDelete(const char* path) {
+    WideString wide(utf8ToWide(path));
+    return wide && DeleteFileW(wide.get()) ? 0 : -1;
+}
+
+int renameFile(const char* oldPath, const char* newPath) {
+    log_write(TS_INFO, "Renaming %s to %s", oldPath, newPath);
+    WideString from(utf8ToWide(oldPath));
+    WideString to(from ? utf8ToWide(newPath) : nullptr);
+    // A path that is not UTF-8 fails with the conversion's error. MoveFileW
+    // never replaces an existing target: losing a race with another JVM that
+    // creates the same file ends here rather than overwriting its file.
+    DWORD error = from && to ? moveWithRetries(from.get(), to.get(), oldPath, newPath)
+                             : GetLastError();
+    if (error != ERROR_SUCCESS) {
+        log_write(TS_FATAL, "Error %d: Could not rename %s to %s", static_cast<int>(error), oldPath,
+                  newPath);
+        fatal_error_kill(1);
+    }
+    log_write(TS_INFO, "Renamed %s to %s", oldPath, newPath);
+    return 0;
+}
+
+int getCommandLineArguments(int* argc, char*** argv) {
+    int count = 0;
+    std::unique_ptr<LPWSTR, LocalFreeDeleter> wideArgs(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (!wideArgs) return 1;
+    auto** args =
+        static_cast<char**>(ts_checked_alloc(malloc(sizeof(char*) * (count > 0 ? count : 1))));
+    for (int i = 0; i < count; i++) args[i] = wideToUtf8(wideArgs.get()[i], 0);
+    *argc = count;
+    *argv = args;
+    return 0;
+}
+
+void freeCommandLineArguments(int argc, char** argv) {
+    if (argv == nullptr) return;
+    for (int i = 0; i < argc; i++) free(argv[i]);
+    free(argv);
+}
+
+int lfts_setenv(const char* name, const char* value, int overwrite) {
+    if (!overwrite) {
+        // A zero-length buffer only asks for the size the value needs, which
+        // is 0 when the variable is not set.
+        size_t size = 0;
+        errno_t error = getenv_s(&size, nullptr, 0, name);
+        if (error != 0) return error;
+        if (size != 0) return 0;
+    }
+    return _putenv_s(name, value);
+}
+
+int lfts_unsetenv(const char* name) {
+    // The runtime removes a variable that is set to the empty string.
+    return _putenv_s(name, "");
+}
+
+MappedFile::MappedFile(const char* path) {
+    WideString wide(utf8ToWide(path));
+    if (!wide) return;
+    KernelHandle file(CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return;
+    // CreateFileMappingW refuses an empty file, and a 32-bit build cannot
+    // view a file of 4 GiB or more.
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0) return;
+    if (static_cast<uint64_t>(size.QuadPart) > SIZE_MAX) return;
+    KernelHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping.valid()) return;
+    void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
+    if (view == nullptr) return;
+    // The mapping keeps the file open once its handle closes; the mapping's
+    // own handle is closed together with the view.
+    data_ = static_cast<const uint8_t*>(view);
+    size_ = static_cast<size_t>(size.QuadPart);
+    handle_ = mapping.release();
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      handle_(std::exchange(other.handle_, nullptr)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+        unmap();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+}
+
+MappedFile::~MappedFile() {
+    unmap();
+}
+
+void MappedFile::unmap() {
+    if (data_ != nullptr) UnmapViewOfFile(data_);
+    if (handle_ != nullptr) CloseHandle(handle_);
+    data_ = nullptr;
+    size_ = 0;
+    handle_ = nullptr;
+}
+
+#endif  // _WIN32
