@@ -3,13 +3,20 @@
 // way ends the JVM process with a logged message.
 #include "onLoad.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "agent_util.h"
+#include "classFileLoadHook.h"
+#include "find_symbol.h"
+#include "jarinfo.h"
 #include "list.h"
 #include "logging.h"
+#include "platform.h"
 #include "version.h"
+#include "vmInit.h"
 
 AgentState agent;
 
@@ -20,6 +27,12 @@ int started = 0;
 
 constexpr jint kJvmtiVersion9 = 0x30090000;
 constexpr jint kJvmtiVersion1_1 = 0x30010100;
+
+#ifdef __APPLE__
+constexpr char kSharedSpacesSymbol[] = "_UseSharedSpaces";  // Mach-O names carry a leading underscore
+#else
+constexpr char kSharedSpacesSymbol[] = "UseSharedSpaces";
+#endif
 
 bool optionsContain(const char* options, const char* keyword) {
     return options != nullptr && strstr(options, keyword) != nullptr;
@@ -58,6 +71,62 @@ int vendorNeedsEmulation(jvmtiEnv* jvmti) {
 
 }  // namespace
 
+// The callbacks table as JDK 11 laid it out (through SampledObjectAlloc):
+// JVMs whose headers are newer accept it, and older IBM JVMs want it two
+// entries shorter. Computed from the layout, not from sizeof, because newer
+// headers add entries.
+constexpr jint kCallbacksSizeJdk11 =
+    offsetof(jvmtiEventCallbacks, SampledObjectAlloc) + sizeof(jvmtiEventSampledObjectAlloc);
+constexpr jint kCallbacksSizeOldIbm =
+    offsetof(jvmtiEventCallbacks, VMObjectAlloc) + sizeof(jvmtiEventVMObjectAlloc);
+static_assert(kCallbacksSizeJdk11 == 37 * sizeof(void*), "JDK 11 callbacks table has 37 entries");
+
+jint size_of_jvmtiEventCallbacks() {
+    if (agent.ibmVendor && agent.jvmtiMajorVersion <= 10) {
+        log_write(TS_DEBUG, "Detected pre JDK 11 IBM JVM, using jvmtiEventCallbacks callback size= %i instead of %i",
+                  kCallbacksSizeOldIbm, kCallbacksSizeJdk11);
+        return kCallbacksSizeOldIbm;
+    }
+    return kCallbacksSizeJdk11;
+}
+
+void patch_bootclasspath(jvmtiEnv* jvmti, const char* currentValue, const char* jarPath) {
+    std::string value = std::string(jarPath) + TS_PATH_SEPARATOR + currentValue;
+    check_jvmti_error(jvmti, jvmti->SetSystemProperty("sun.boot.class.path", value.c_str()),
+                      "set sun.boot.class.path");
+    log_write(TS_DEBUG, "Prepended %s to sun.boot.class.path", jarPath);
+}
+
+void initBootclassPath(jvmtiEnv* jvmti, int emulate) {
+    if (agent.java9 || emulate) {
+        log_write(TS_DEBUG, "Turning on boot class path emulation");
+        return;
+    }
+    jvmtiError error;
+    JvmtiString bootClassPath = getSystemProperty(jvmti, "sun.boot.class.path", &error);
+    if (error == JVMTI_ERROR_NOT_AVAILABLE) {
+        log_write(TS_DEBUG, "sun.boot.class.path not available yet, turning on boot class path emulation");
+        return;
+    }
+    check_jvmti_error(jvmti, error, "GetSystemProperty 'sun.boot.class.path'");
+    log_write(TS_DEBUG, "Patching sun.boot.class.path ...");
+    // Without a bootstrap jar there is nothing to put in front.
+    if (agent.bootstrapJarPath != nullptr) patch_bootclasspath(jvmti, bootClassPath.get(), agent.bootstrapJarPath);
+}
+
+namespace {
+
+void addToBootLoaderSearch(jvmtiEnv* jvmti, const char* jar, const char* what) {
+    check_jvmti_error(jvmti, jvmti->AddToBootstrapClassLoaderSearch(jar), what);
+    log_write(TS_DEBUG, "Added %s to bootstrap ClassLoader search", jar);
+}
+
+void enableEvent(jvmtiEnv* jvmti, jvmtiEvent event, const char* what) {
+    check_jvmti_error(jvmti, jvmti->SetEventNotificationMode(JVMTI_ENABLE, event, nullptr), what);
+}
+
+}  // namespace
+
 void initMainTransformer(jvmtiEnv* jvmti) {
     jvmtiCapabilities capabilities;
     memset(&capabilities, 0, sizeof capabilities);
@@ -66,6 +135,63 @@ void initMainTransformer(jvmtiEnv* jvmti) {
     capabilities.can_set_native_method_prefix = 1;
     if (agent.java9) capabilities.can_generate_early_class_hook_events = 1;
     check_jvmti_error(jvmti, jvmti->AddCapabilities(&capabilities), "Set required JVMTI Capabilities");
+
+    if (agent.java9 && agent.openJ9 && agent.bootstrapJarPath != nullptr) {
+        addToBootLoaderSearch(jvmti, agent.bootstrapJarPath, "Adding tarsils bootstrap jar to boot class path");
+    }
+    addToBootLoaderSearch(jvmti, agent.jarInfo->path, "Adding tarsil.jar to boot class path");
+
+    jvmtiEventCallbacks callbacks;
+    memset(&callbacks, 0, sizeof callbacks);
+    callbacks.VMStart = &callback_VMStart;
+    callbacks.VMInit = &callback_VMInit;
+    callbacks.ClassFileLoadHook = &callback_ClassFileLoadHook_transform;
+    check_jvmti_error(jvmti, jvmti->SetEventCallbacks(&callbacks, size_of_jvmtiEventCallbacks()),
+                      "set event callbacks in initMainTransformer");
+
+    enableEvent(jvmti, JVMTI_EVENT_VM_START, "set event notify: JVMTI_EVENT_VM_START");
+    enableEvent(jvmti, JVMTI_EVENT_VM_INIT, "set event notify: JVMTI_EVENT_VM_INIT");
+    enableEvent(jvmti, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, "set event notify: JVMTI_EVENT_CLASS_FILE_LOAD_HOOK");
+}
+
+void initRetransform(JavaVM* vm) {
+    jvmtiEnv* jvmti = nullptr;
+    jint result = vm->GetEnv(reinterpret_cast<void**>(&jvmti), kJvmtiVersion1_1);
+    if (result == JNI_EVERSION) {
+        log_write(TS_FATAL, "Tarsil Agent requires at least Java 6 (failed to acquire JVM TI 1.1 environment)");
+        fatal_error_kill(0);
+    }
+    if (result != JNI_OK) {
+        log_write(TS_FATAL, "ERROR: Unable to create jvmtiEnv, GetEnv failed, error=%d", result);
+        fatal_error_kill(1);
+    }
+    agent.retransformJvmti = jvmti;
+
+    jvmtiCapabilities capabilities;
+    memset(&capabilities, 0, sizeof capabilities);
+    capabilities.can_set_native_method_prefix = 1;
+    capabilities.can_retransform_classes = 1;
+    check_jvmti_error(jvmti, jvmti->AddCapabilities(&capabilities), "Set required JVMTI Capabilities");
+
+    jvmtiEventCallbacks callbacks;
+    memset(&callbacks, 0, sizeof callbacks);
+    callbacks.ClassFileLoadHook = &callback_ClassFileLoadHook_retransform;
+    check_jvmti_error(jvmti, jvmti->SetEventCallbacks(&callbacks, size_of_jvmtiEventCallbacks()),
+                      "set event callbacks in initRetransform");
+    enableEvent(jvmti, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, "set event notify");
+}
+
+void disable_class_data_sharing(JavaVM* vm, jint jvmtiVersion) {
+    if (((jvmtiVersion >> 16) & 0xFFF) <= 10) return;
+    // GetEnv lies in the JVM's own library, which holds the flag.
+    auto* flag = static_cast<volatile unsigned char*>(
+        find_symbol(reinterpret_cast<const void*>(vm->functions->GetEnv), kSharedSpacesSymbol));
+    if (flag == nullptr) return;
+    log_write(TS_DEBUG, "Found class sharing flag %s=%d", kSharedSpacesSymbol, *flag);
+    if (*flag != 0) {
+        log_write(TS_DEBUG, "Setting class sharing flag to 0");
+        *flag = 0;
+    }
 }
 
 extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* /*reserved*/) {
@@ -99,13 +225,17 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* 
     log_write(TS_DEBUG, "Initializing agent... %s", tarsil_version);
     log_write(TS_DEBUG, "Java 9+ detected: %s", agent.java9 ? "true" : "false");
 
+    disable_class_data_sharing(vm, version);
+
     int emulateBootClassPath = vendorNeedsEmulation(jvmti);
     if (optionsContain(options, "bcpemu")) emulateBootClassPath = 1;
-    (void)emulateBootClassPath;
 
+    initJarInfo(jvmti);
     jvmti->GetSystemProperty("vesta.transform.trace.prefix", &agent.transformTracePrefix);
 
+    initBootclassPath(jvmti, emulateBootClassPath);
     initMainTransformer(jvmti);
+    initRetransform(vm);
 
     check_jvmti_error(jvmti, jvmti->SetNativeMethodPrefix(kNativeMethodPrefix),
                       "Failed setting native prefix!");

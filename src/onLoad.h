@@ -27,4 +27,11 @@ extern AgentState agent;
 // The native method prefix of every method the Java side wraps.
 inline constexpr char kNativeMethodPrefix[] = "_ts$jni$";
 
+// Boot class path and event wiring, all run inside Agent_OnLoad.
+void initBootclassPath(jvmtiEnv* jvmti, int emulate);
+void patch_bootclasspath(jvmtiEnv* jvmti, const char* currentValue, const char* jarPath);
 void initMainTransformer(jvmtiEnv* jvmti);
+void initRetransform(JavaVM* vm);
+void disable_class_data_sharing(JavaVM* vm, jint jvmtiVersion);
+// The size of the callbacks table handed to SetEventCallbacks.
+jint size_of_jvmtiEventCallbacks();

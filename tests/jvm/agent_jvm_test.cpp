@@ -29,7 +29,8 @@ protected:
 
     JvmRun java(std::vector<std::string> args, std::vector<std::string> env = {}) {
         JvmLaunch launch;
-        launch.args = std::move(args);
+        launch.args = {std::string("-Dvesta.native.jar=") + TARSIL_AGENT_JAR};
+        launch.args.insert(launch.args.end(), args.begin(), args.end());
         launch.setEnv = std::move(env);
         launch.workDir = dir.path();
         JvmRun run = runJava(GetParam(), launch);

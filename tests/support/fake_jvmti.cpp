@@ -1,13 +1,18 @@
 #include "fake_jvmti.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 struct FakeJvm::Env {
     _jvmtiEnv base;
     FakeJvm* owner;
     jvmtiCapabilities capabilities{};
+    jvmtiEventCallbacks callbacks{};
+    jint callbacksSize = -1;
+    std::map<std::thread::id, void*> threadLocals;
 };
 
 struct FakeJvm::Vm {
@@ -45,7 +50,7 @@ const std::map<jvmtiError, const char*>& errorNames() {
 jint JNICALL fakeGetEnv(JavaVM* vm, void** penv, jint version) {
     FakeJvm& jvm = *reinterpret_cast<FakeJvm::Vm*>(vm)->owner;
     jvm.record("GetEnv(" + hex(version) + ")");
-    if (!jvm.script_.acceptedVersions.count(version)) return JNI_EVERSION;
+    if (!jvm.script_.acceptedVersions.count(version)) return jvm.script_.getEnvError;
     *penv = jvm.newEnv();
     return JNI_OK;
 }
@@ -131,6 +136,81 @@ jvmtiError JNICALL fakeSetNativeMethodPrefix(jvmtiEnv* env, const char* prefix) 
     return JVMTI_ERROR_NONE;
 }
 
+jvmtiError JNICALL fakeSetSystemProperty(jvmtiEnv* env, const char* name, const char* value) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record(std::string("SetSystemProperty(") + name + "=" + (value ? value : "NULL") + ")");
+    jvmtiError error;
+    if (jvm.fails("SetSystemProperty", &error)) return error;
+    jvm.script_.properties[name] = value ? value : "";
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeAddToBootstrapClassLoaderSearch(jvmtiEnv* env, const char* segment) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record(std::string("AddToBootstrapClassLoaderSearch(") + segment + ")");
+    jvmtiError error;
+    if (jvm.fails("AddToBootstrapClassLoaderSearch", &error)) return error;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeSetEventCallbacks(jvmtiEnv* env, const jvmtiEventCallbacks* callbacks, jint size) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record("SetEventCallbacks(" + std::to_string(size) + ")");
+    jvmtiError error;
+    if (jvm.fails("SetEventCallbacks", &error)) return error;
+    FakeJvm::Env* e = envOf(env);
+    memset(&e->callbacks, 0, sizeof e->callbacks);
+    memcpy(&e->callbacks, callbacks, std::min<size_t>(size, sizeof e->callbacks));
+    e->callbacksSize = size;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeSetEventNotificationMode(jvmtiEnv* env, jvmtiEventMode mode, jvmtiEvent event,
+                                                jthread thread, ...) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record("SetEventNotificationMode(" + std::to_string(mode) + "," + std::to_string(event) +
+               (thread ? ",thread" : "") + ")");
+    jvmtiError error;
+    if (jvm.fails("SetEventNotificationMode", &error)) return error;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetThreadLocalStorage(jvmtiEnv* env, jthread, void** data) {
+    FakeJvm& jvm = ownerOf(env);
+    jvmtiError error;
+    if (jvm.fails("GetThreadLocalStorage", &error)) return error;
+    auto& slots = envOf(env)->threadLocals;
+    auto it = slots.find(std::this_thread::get_id());
+    *data = it == slots.end() ? nullptr : it->second;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeSetThreadLocalStorage(jvmtiEnv* env, jthread, const void* data) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record(std::string("SetThreadLocalStorage(") + (data ? "counter" : "NULL") + ")");
+    jvmtiError error;
+    if (jvm.fails("SetThreadLocalStorage", &error)) return error;
+    envOf(env)->threadLocals[std::this_thread::get_id()] = const_cast<void*>(data);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetNamedModule(jvmtiEnv* env, jobject, const char* package, jobject* module) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record(std::string("GetNamedModule(") + package + ")");
+    jvmtiError error;
+    if (jvm.fails("GetNamedModule", &error)) return error;
+    *module = nullptr;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetStackTrace(jvmtiEnv* env, jthread, jint, jint, jvmtiFrameInfo*, jint*) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record("GetStackTrace");
+    jvmtiError error;
+    if (jvm.fails("GetStackTrace", &error)) return error;
+    return JVMTI_ERROR_THREAD_NOT_ALIVE;  // no Java frames in a test program
+}
+
 }  // namespace
 
 FakeJvm::FakeJvm(FakeJvmtiScript script) : script_(std::move(script)), vm_(new Vm) {
@@ -141,6 +221,14 @@ FakeJvm::FakeJvm(FakeJvmtiScript script) : script_(std::move(script)), vm_(new V
     table_.Deallocate = fakeDeallocate;
     table_.GetErrorName = fakeGetErrorName;
     table_.AddCapabilities = fakeAddCapabilities;
+    table_.SetSystemProperty = fakeSetSystemProperty;
+    table_.AddToBootstrapClassLoaderSearch = fakeAddToBootstrapClassLoaderSearch;
+    table_.SetEventCallbacks = fakeSetEventCallbacks;
+    table_.SetEventNotificationMode = fakeSetEventNotificationMode;
+    table_.GetThreadLocalStorage = fakeGetThreadLocalStorage;
+    table_.SetThreadLocalStorage = fakeSetThreadLocalStorage;
+    table_.GetNamedModule = fakeGetNamedModule;
+    table_.GetStackTrace = fakeGetStackTrace;
     if (!script_.omitSetNativeMethodPrefix) table_.SetNativeMethodPrefix = fakeSetNativeMethodPrefix;
     invoke_.GetEnv = fakeGetEnv;
     vm_->base.functions = &invoke_;
@@ -200,4 +288,24 @@ bool FakeJvm::take(unsigned char* memory) {
     if (live_.erase(memory) == 0) return false;
     free(memory);
     return true;
+}
+
+const jvmtiEventCallbacks& FakeJvm::callbacks(jvmtiEnv* env) const {
+    return envOf(env)->callbacks;
+}
+
+jint FakeJvm::callbacksSize(jvmtiEnv* env) const {
+    return envOf(env)->callbacksSize;
+}
+
+void* FakeJvm::threadLocal(jvmtiEnv* env) const {
+    auto& slots = envOf(env)->threadLocals;
+    auto it = slots.find(std::this_thread::get_id());
+    return it == slots.end() ? nullptr : it->second;
+}
+
+std::vector<jvmtiEnv*> FakeJvm::envs() const {
+    std::vector<jvmtiEnv*> all;
+    for (const auto& env : envs_) all.push_back(const_cast<jvmtiEnv*>(&env->base));
+    return all;
 }

@@ -14,6 +14,8 @@
 struct FakeJvmtiScript {
     jint version = 0x300B0000;  // JVM TI 11
     std::set<jint> acceptedVersions = {0x30090000, 0x30010100};
+    // What GetEnv answers for a version not accepted.
+    jint getEnvError = JNI_EVERSION;
     std::map<std::string, std::string> properties;
     bool omitSetNativeMethodPrefix = false;
     // Function name -> error every call of it returns.
@@ -41,6 +43,12 @@ public:
     size_t outstandingAllocations() const { return live_.size(); }
     const jvmtiCapabilities& capabilities(jvmtiEnv* env) const;
     const std::string& nativeMethodPrefix() const { return prefix_; }
+    // The callbacks table an environment registered, and the size passed.
+    const jvmtiEventCallbacks& callbacks(jvmtiEnv* env) const;
+    jint callbacksSize(jvmtiEnv* env) const;
+    // This thread's thread-local storage slot of an environment.
+    void* threadLocal(jvmtiEnv* env) const;
+    std::vector<jvmtiEnv*> envs() const;
 
     // Used by the function table.
     struct Env;

@@ -11,6 +11,8 @@
 #include "onLoad.h"
 #include "support/child.h"
 #include "support/fake_jvmti.h"
+#include "support/jars.h"
+#include "jarinfo.h"
 
 namespace {
 
@@ -35,10 +37,24 @@ ChildResult load(FakeJvmtiScript script, const char* options) {
     });
 }
 
+// An agent jar shared by every case of this program.
+const std::string& agentJar() {
+    static TempDir dir;
+    static std::string jar = [] {
+        std::string path = dir.file("tarsil.jar");
+        writeManifestJar(path, "Premain-Class: com.acme.Agent\nImplementation-Version: 1.2.3\n");
+        return path;
+    }();
+    return jar;
+}
+// Made before any child forks, so that every child shares the one jar.
+const std::string& kAgentJar = agentJar();
+
 FakeJvmtiScript hotspot(jint version = 0x300B0000) {
     FakeJvmtiScript script;
     script.version = version;
     script.properties["java.vm.vendor"] = "Oracle Corporation";
+    script.properties["vesta.native.jar"] = agentJar();
     return script;
 }
 
@@ -117,7 +133,8 @@ TEST(AgentOnLoad, OldJvmGetsTheOneOneEnvironment) {
         return calls;
     });
     EXPECT_EQ(child.exitCode, 0) << child.err;
-    EXPECT_EQ(child.report, "GetEnv(0x30090000);GetEnv(0x30010100);");
+    // The second 1.1 environment is the retransformation one.
+    EXPECT_EQ(child.report, "GetEnv(0x30090000);GetEnv(0x30010100);GetEnv(0x30010100);");
 }
 
 TEST(AgentOnLoad, NoEnvironmentAtAllEndsTheProcessQuietly) {
@@ -147,18 +164,60 @@ TEST(AgentOnLoad, RefusedNativePrefixIsFatal) {
               std::string::npos);
 }
 
-TEST(AgentOnLoad, MainEnvironmentGetsTheTransformerCapabilitiesOnly) {
+TEST(AgentOnLoad, OnlyTheRetransformEnvironmentCanRetransform) {
     ChildResult child = runInChild([] {
         FakeJvm jvm(hotspot(0x300B0000));
         Agent_OnLoad(jvm.vm(), nullptr, nullptr);
         const jvmtiCapabilities& caps = jvm.capabilities(agent.jvmti);
+        const jvmtiCapabilities& retransform = jvm.capabilities(agent.retransformJvmti);
         std::ostringstream out;
         out << caps.can_redefine_classes << caps.can_generate_all_class_hook_events
             << caps.can_set_native_method_prefix << caps.can_generate_early_class_hook_events
-            << caps.can_retransform_classes;
+            << caps.can_retransform_classes << " " << retransform.can_retransform_classes
+            << retransform.can_redefine_classes;
         return out.str();
     });
-    EXPECT_EQ(child.report, "11110");
+    EXPECT_EQ(child.report, "11110 10");
+}
+
+TEST(AgentOnLoad, StepsRunInOrderAndFillTheAgentRecord) {
+    ChildResult child = runInChild([] {
+        FakeJvmtiScript script = hotspot(0x30080000);
+        script.properties["sun.boot.class.path"] = "/jre/lib/rt.jar";
+        FakeJvm jvm(script);
+        Agent_OnLoad(jvm.vm(), nullptr, nullptr);
+        std::string calls;
+        for (const auto& call : jvm.calls()) {
+            if (call.rfind("Get", 0) == 0 && call.rfind("GetEnv", 0) != 0 && call.rfind("GetSystemProperty", 0) != 0) {
+                continue;
+            }
+            if (call == "Deallocate") continue;
+            calls += call + "\n";
+        }
+        return calls + "jar=" + agent.jarInfo->path + " premain=" + agent.jarInfo->premainClass +
+               " retransform=" + (agent.retransformJvmti != nullptr && agent.retransformJvmti != agent.jvmti ? "own" : "missing");
+    });
+    ASSERT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(child.report,
+              "GetEnv(0x30090000)\n"
+              "GetSystemProperty(java.vm.vendor)\n"
+              "GetSystemProperty(vesta.bootcache.dir)\n"
+              "GetSystemProperty(java.vm.vendor)\n"
+              "GetSystemProperty(vesta.native.jar)\n"
+              "GetSystemProperty(vesta.transform.trace.prefix)\n"
+              "GetSystemProperty(sun.boot.class.path)\n"
+              "AddCapabilities\n"
+              "AddToBootstrapClassLoaderSearch(" + agentJar() + ")\n"
+              "SetEventCallbacks(" + std::to_string(37 * sizeof(void*)) + ")\n"
+              "SetEventNotificationMode(1,57)\n"
+              "SetEventNotificationMode(1,50)\n"
+              "SetEventNotificationMode(1,54)\n"
+              "GetEnv(0x30010100)\n"
+              "AddCapabilities\n"
+              "SetEventCallbacks(" + std::to_string(37 * sizeof(void*)) + ")\n"
+              "SetEventNotificationMode(1,54)\n"
+              "SetNativeMethodPrefix(_ts$jni$)\n"
+              "jar=" + agentJar() + " premain=com.acme.Agent retransform=own");
 }
 
 TEST(AgentOnLoad, SecondLoadReturnsAtOnceAndTouchesNothing) {
@@ -212,4 +271,21 @@ TEST(AgentOnUnload, LogsAndClosesTheLogFile) {
     EXPECT_EQ(child.report, "closed");
     std::string log = readFile(dir.file("tarsil.boot.log"));
     EXPECT_NE(log.find("Tarsil-JVMTI [DEBUG] Agent unloaded.\n"), std::string::npos);
+}
+
+TEST(AgentOnLoad, VendorOrKeywordTurnsEmulationOnForJava8) {
+    auto start = [](const char* vendor, const char* options) {
+        FakeJvmtiScript script = hotspot(0x30010200);
+        script.properties["java.vm.vendor"] = vendor;
+        script.properties["sun.boot.class.path"] = "/jre/lib/rt.jar";
+        return load(script, options).err;
+    };
+    const std::string emulation = "Tarsil-JVMTI [DEBUG] Turning on boot class path emulation\n";
+    const std::string patching = "Tarsil-JVMTI [DEBUG] Patching sun.boot.class.path ...\n";
+    EXPECT_NE(start("SAP AG", "debug").find(emulation), std::string::npos);
+    EXPECT_NE(start("IBM Corporation", "debug").find(emulation), std::string::npos);
+    EXPECT_NE(start("Oracle Corporation", "debug,bcpemu=false").find(emulation), std::string::npos);
+    std::string plain = start("Oracle Corporation", "debug");
+    EXPECT_EQ(plain.find(emulation), std::string::npos);
+    EXPECT_NE(plain.find(patching), std::string::npos);
 }

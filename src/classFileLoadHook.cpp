@@ -1,0 +1,208 @@
+// Both class-file load hooks end here: the main environment's (loads and
+// redefinitions, passed to Java with false) and the retransform
+// environment's (also retransformations, passed with true). A class that a
+// hook's own Java call loads on the same thread is not passed to Java again
+// by that hook.
+#include "classFileLoadHook.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "MinimalInstrumentationNativeMethods.h"
+#include "agent_util.h"
+#include "list.h"
+#include "logging.h"
+#include "onLoad.h"
+
+namespace {
+
+bool tolerableTlsError(jvmtiError error) {
+    return error == JVMTI_ERROR_WRONG_PHASE || error == JVMTI_ERROR_NOT_AVAILABLE;
+}
+
+void setReentrant(jvmtiEnv* jvmti, jint* counter) {
+    jvmtiError error = jvmti->SetThreadLocalStorage(nullptr, counter);
+    if (!tolerableTlsError(error)) check_jvmti_error(jvmti, error, "SetThreadLocalStorage");
+}
+
+// This thread's counter, created on first use; null when thread-local
+// storage cannot be used in this phase.
+jint* getReentrant(jvmtiEnv* jvmti) {
+    void* slot = nullptr;
+    jvmtiError error = jvmti->GetThreadLocalStorage(nullptr, &slot);
+    if (tolerableTlsError(error)) return nullptr;
+    check_jvmti_error(jvmti, error, "GetThreadLocalStorage");
+    if (slot == nullptr) {
+        slot = ts_checked_alloc(calloc(1, sizeof(jint)));
+        setReentrant(jvmti, static_cast<jint*>(slot));
+    }
+    return static_cast<jint*>(slot);
+}
+
+bool traced(const char* name) {
+    const char* prefix = agent.transformTracePrefix;
+    return prefix != nullptr && prefix[0] != '\0' && strncmp(name, prefix, strlen(prefix)) == 0;
+}
+
+void traceLoad(jvmtiEnv* jvmti, JNIEnv* jni, jobject loader, const char* name) {
+    log_write(TS_DEBUG, "Transforming %s", name);
+    if (loader != nullptr) {
+        jclass loaderClass = jni->GetObjectClass(loader);
+        JvmtiString signature(jvmti);
+        if (jvmti->GetClassSignature(loaderClass, signature.out(), nullptr) == JVMTI_ERROR_NONE) {
+            log_write(TS_DEBUG, "Class loader: %s", signature.get());
+        }
+        jni->DeleteLocalRef(loaderClass);
+    }
+    printStackTrace(jvmti, jni);
+}
+
+// Hands the class to the Java transformer and installs what it returns.
+void classFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined, jobject loader, jobject module,
+                       const char* name, jobject protectionDomain, jint classDataLength,
+                       const unsigned char* classData, jint* newClassDataLength, unsigned char** newClassData,
+                       jboolean retransform) {
+    jobject transformer = agent.instrumentation;
+    jmethodID transform = agent.transformMethod;
+    if (name == nullptr || transformer == nullptr || transform == nullptr) return;
+
+    // A failed allocation leaves an OutOfMemoryError pending: report it and
+    // leave the class as it is rather than call Java with null arguments.
+    jstring className = jni->NewStringUTF(name);
+    if (className == nullptr) {
+        logThrowable(jni);
+        return;
+    }
+    jbyteArray bytes = jni->NewByteArray(classDataLength);
+    logThrowable(jni);
+    if (bytes == nullptr) {
+        jni->DeleteLocalRef(className);
+        return;
+    }
+    jni->SetByteArrayRegion(bytes, 0, classDataLength, reinterpret_cast<const jbyte*>(classData));
+    logThrowable(jni);
+
+    jobject result = agent.java9 ? jni->CallObjectMethod(transformer, transform, module, loader, className,
+                                                         classBeingRedefined, protectionDomain, bytes, retransform)
+                                 : jni->CallObjectMethod(transformer, transform, loader, className,
+                                                         classBeingRedefined, protectionDomain, bytes, retransform);
+    logThrowable(jni);
+
+    if (result != nullptr) {
+        auto replacement = static_cast<jbyteArray>(result);
+        jint length = jni->GetArrayLength(replacement);
+        // Only bytes the emulation supplied for this event can be here.
+        if (*newClassData != nullptr) deallocate(jvmti, *newClassData);
+        unsigned char* buffer = nullptr;
+        check_jvmti_error(jvmti, jvmti->Allocate(length, &buffer), "Unable to allocate buffer for class file");
+        jni->GetByteArrayRegion(replacement, 0, length, reinterpret_cast<jbyte*>(buffer));
+        logThrowable(jni);
+        *newClassData = buffer;
+        *newClassDataLength = length;
+    }
+    jni->DeleteLocalRef(className);
+    jni->DeleteLocalRef(bytes);
+    if (result != nullptr) jni->DeleteLocalRef(result);
+}
+
+}  // namespace
+
+int monitorEnter(jvmtiEnv* jvmti) {
+    jint* counter = getReentrant(jvmti);
+    if (counter == nullptr) return 0;
+    return (*counter)++;
+}
+
+int monitorExit(jvmtiEnv* jvmti) {
+    jint* counter = getReentrant(jvmti);
+    if (counter == nullptr) return 0;
+    jint depth = --*counter;
+    if (depth == 0) {
+        setReentrant(jvmti, nullptr);
+        free(counter);
+    }
+    return depth;
+}
+
+jobject getModuleObject(jvmtiEnv* jvmti, jobject loader, const char* className) {
+    if (!agent.java9) return nullptr;
+    std::string_view name = className != nullptr ? className : "";
+    size_t slash = name.rfind('/');
+    std::string_view package = slash == std::string_view::npos ? std::string_view() : name.substr(0, slash);
+
+    // Package names almost always fit on the stack.
+    char small[256];
+    HeapString large;
+    char* packageName = small;
+    if (package.size() >= sizeof small) {
+        large.reset(lfts_ndup(package.data(), package.size()));
+        packageName = large.get();
+    } else {
+        memcpy(small, package.data(), package.size());
+        small[package.size()] = '\0';
+    }
+
+    jobject module = nullptr;
+    jvmtiError error = jvmti->GetNamedModule(loader, packageName, &module);
+    if (error == JVMTI_ERROR_WRONG_PHASE) return nullptr;
+    if (error != JVMTI_ERROR_NONE) log_write(TS_ERROR, "Could not get module of %s", className);
+    return module;
+}
+
+void printStackTrace(jvmtiEnv* jvmti, JNIEnv* jni) {
+    jvmtiFrameInfo frames[300];
+    jint count = 0;
+    jvmtiError error = jvmti->GetStackTrace(nullptr, 0, 300, frames, &count);
+    if (error == JVMTI_ERROR_NONE) {
+        log_write(TS_DEBUG, "Stacktrace:");
+        for (jint i = 0; i < count && error == JVMTI_ERROR_NONE; i++) {
+            JvmtiString signature(jvmti);
+            JvmtiString methodName(jvmti);
+            jclass declaringClass = nullptr;
+            error = jvmti->GetMethodDeclaringClass(frames[i].method, &declaringClass);
+            if (error == JVMTI_ERROR_NONE) {
+                error = jvmti->GetClassSignature(declaringClass, signature.out(), nullptr);
+                jni->DeleteLocalRef(declaringClass);
+            }
+            if (error == JVMTI_ERROR_NONE) error = jvmti->GetMethodName(frames[i].method, methodName.out(), nullptr, nullptr);
+            if (error == JVMTI_ERROR_NONE) {
+                std::string_view type = signature.get();
+                std::string_view className = type.size() >= 2 ? type.substr(1, type.size() - 2) : type;
+                log_write(TS_DEBUG, "\tat %.*s.%s", static_cast<int>(className.size()), className.data(),
+                          methodName.get());
+            }
+        }
+    }
+    if (error != JVMTI_ERROR_NONE) log_write(TS_DEBUG, "Failed to print the stack trace, JVMTI error: %d", error);
+}
+
+void JNICALL callback_ClassFileLoadHook_transform(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined,
+                                                  jobject loader, const char* name, jobject protectionDomain,
+                                                  jint classDataLength, const unsigned char* classData,
+                                                  jint* newClassDataLength, unsigned char** newClassData) {
+    if (name == nullptr) return;
+    int depth = monitorEnter(jvmti);
+    if (traced(name)) traceLoad(jvmti, jni, loader, name);
+    jobject module = getModuleObject(jvmti, loader, name);
+    if (depth == 0) {
+        classFileLoadHook(jvmti, jni, classBeingRedefined, loader, module, name, protectionDomain, classDataLength,
+                          classData, newClassDataLength, newClassData, JNI_FALSE);
+    }
+    if (module != nullptr) jni->DeleteLocalRef(module);
+    monitorExit(jvmti);
+}
+
+void JNICALL callback_ClassFileLoadHook_retransform(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined,
+                                                    jobject loader, const char* name, jobject protectionDomain,
+                                                    jint classDataLength, const unsigned char* classData,
+                                                    jint* newClassDataLength, unsigned char** newClassData) {
+    if (name == nullptr) return;
+    if (monitorEnter(jvmti) == 0) {
+        jobject module = getModuleObject(jvmti, loader, name);
+        classFileLoadHook(jvmti, jni, classBeingRedefined, loader, module, name, protectionDomain, classDataLength,
+                          classData, newClassDataLength, newClassData, JNI_TRUE);
+        if (module != nullptr) jni->DeleteLocalRef(module);
+    }
+    monitorExit(jvmti);
+}

@@ -1,0 +1,75 @@
+// Reads entries of zip archives (the agent jar, the bootstrap jar): the file
+// is mapped read-only and its central directory indexed once, so that a
+// lookup by name costs one hash probe. Every offset and length read from the
+// archive is checked, so a damaged or hostile jar fails cleanly. A small
+// writer of stored entries makes the classpath jar.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "fileutils.h"
+
+struct ZipEntryStat {
+    uint64_t uncompressedSize;
+    uint64_t compressedSize;
+    uint32_t crc32;
+    uint16_t method;  // 0 stored, 8 deflate
+};
+
+class ZipReader {
+public:
+    ZipReader() = default;
+    ZipReader(const ZipReader&) = delete;
+    ZipReader& operator=(const ZipReader&) = delete;
+    ~ZipReader();
+
+    // Maps and indexes the archive. On failure answers false and error()
+    // says why; the reader stays closed.
+    bool open(const char* path);
+    // The same over bytes the caller keeps alive (tests, fuzzing).
+    bool openMemory(const uint8_t* data, size_t size);
+    void close();
+    bool isOpen() const { return data_ != nullptr; }
+    const char* error() const { return error_; }
+
+    size_t entryCount() const { return entryCount_; }
+    // Index of the entry with exactly this name (case-sensitive), or -1.
+    int64_t locate(std::string_view name) const;
+    std::string_view entryName(int64_t index) const;
+    bool stat(int64_t index, ZipEntryStat* out) const;
+
+    // Extracts into a buffer of at least the uncompressed size and checks the
+    // CRC-32. Safe to call from several threads at once.
+    bool extractTo(int64_t index, void* buffer, size_t bufferSize) const;
+    // Extracts into a new heap buffer (free) with one more zero byte after
+    // the data, so text entries read as strings; NULL on failure.
+    void* extractToHeap(int64_t index, size_t* size) const;
+    void* extractToHeap(std::string_view name, size_t* size) const;
+
+    struct Entry;
+
+private:
+    bool fail(const char* why);
+    bool index();
+
+    MappedFile file_;
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    Entry* entries_ = nullptr;
+    size_t entryCount_ = 0;
+    uint32_t* table_ = nullptr;  // open addressing: entry index + 1, 0 is empty
+    size_t tableMask_ = 0;
+    const char* error_ = nullptr;
+};
+
+struct ZipMember {
+    const char* name;
+    const void* data;
+    size_t size;
+};
+
+// Writes an archive of stored (uncompressed) entries; false when the file
+// cannot be written.
+bool zip_write_stored(const char* path, const ZipMember* members, size_t count);
