@@ -1,0 +1,8 @@
+package com.lindenforgesys.reload.test;
+
+/** Redefined by the scenarios; the build also compiles other versions of it. */
+public class Target {
+    public String version() {
+        return "v1";
+    }
+}
