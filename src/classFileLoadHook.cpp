@@ -129,7 +129,7 @@ jobject getModuleObject(jvmtiEnv* jvmti, jobject loader, const char* className) 
     if (!agent.java9) return nullptr;
     std::string_view name = className != nullptr ? className : "";
     size_t slash = name.rfind('/');
-    std::string_view package = slash == std::string_view::npos ? std::string_view() : name.substr(0, slash);
+    std::string_view package = slash == std::string_view::npos ? std::string_view("") : name.substr(0, slash);
 
     // Package names almost always fit on the stack.
     char small[256];

@@ -29,6 +29,7 @@ const char* getManifestEntry(const char* text, size_t length, const char* key) {
     if (at == std::string_view::npos) return kEmpty;
     std::string_view value = manifest.substr(at + strlen(key));
     value = value.substr(0, value.find_first_of("\r\n"));
+    if (value.empty()) return kEmpty;
     return lfts_ndup(value.data(), value.size());
 }
 

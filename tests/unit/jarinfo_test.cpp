@@ -12,9 +12,30 @@
 
 namespace {
 
-std::string entry(const char* text, const char* key) {
-    return getManifestEntry(text, strlen(text), key);
+// Values are heap copies, except the shared empty string.
+void release(const char* value) {
+    if (value[0] != '\0') free(const_cast<char*>(value));
 }
+
+std::string entry(const char* text, const char* key) {
+    const char* value = getManifestEntry(text, strlen(text), key);
+    std::string copy = value;
+    release(value);
+    return copy;
+}
+
+// Jar records live for the whole process in the agent; tests release them.
+struct JarInfoOwner {
+    JarInfo* info;
+    ~JarInfoOwner() {
+        if (info == nullptr) return;
+        free(info->path);
+        release(info->premainClass);
+        release(info->implementationVersion);
+        free(info);
+    }
+    JarInfo* operator->() const { return info; }
+};
 
 }  // namespace
 
@@ -37,7 +58,9 @@ TEST(ManifestEntry, KeyNeedsItsBlankAndMatchesAnywhere) {
 
 TEST(ManifestEntry, TextIsReadToItsLengthOnly) {
     const char text[] = "Premain-Class: com.acme.AgentXYZ";
-    EXPECT_EQ(getManifestEntry(text, strlen(text) - 3, "Premain-Class: "), std::string("com.acme.Agent"));
+    const char* value = getManifestEntry(text, strlen(text) - 3, "Premain-Class: ");
+    EXPECT_STREQ(value, "com.acme.Agent");
+    release(value);
 }
 
 TEST(JarInfoTest, ManifestValuesAreReadFromTheJar) {
@@ -45,7 +68,7 @@ TEST(JarInfoTest, ManifestValuesAreReadFromTheJar) {
     std::string jar = dir.file("tarsil.jar");
     ASSERT_TRUE(writeManifestJar(jar, "Manifest-Version: 1.0\r\nPremain-Class: com.acme.Agent\r\n"
                                       "Implementation-Version: 9.9.9\r\n\r\n"));
-    JarInfo* info = createJarInfo(jar.c_str());
+    JarInfoOwner info{createJarInfo(jar.c_str())};
     EXPECT_EQ(std::string(info->path), jar);
     EXPECT_STREQ(info->premainClass, "com.acme.Agent");
     EXPECT_STREQ(info->implementationVersion, "9.9.9");
@@ -55,7 +78,7 @@ TEST(JarInfoTest, JarWithoutManifestGivesEmptyValues) {
     TempDir dir;
     std::string jar = dir.file("tarsil.jar");
     ASSERT_TRUE(writeJar(jar, {{"com/acme/A.class", "not really a class"}}));
-    JarInfo* info = createJarInfo(jar.c_str());
+    JarInfoOwner info{createJarInfo(jar.c_str())};
     EXPECT_STREQ(info->premainClass, "");
     EXPECT_STREQ(info->implementationVersion, "");
 }
@@ -64,7 +87,8 @@ TEST(JarInfoTest, ManifestNameIsCaseSensitive) {
     TempDir dir;
     std::string jar = dir.file("tarsil.jar");
     ASSERT_TRUE(writeJar(jar, {{"meta-inf/manifest.mf", "Premain-Class: com.acme.Wrong\n"}}));
-    EXPECT_STREQ(createJarInfo(jar.c_str())->premainClass, "");
+    JarInfoOwner info{createJarInfo(jar.c_str())};
+    EXPECT_STREQ(info->premainClass, "");
 }
 
 TEST(JarInfoTest, NonZipJarEndsTheProcess) {
@@ -89,14 +113,15 @@ TEST(LocateTarsilJar, ParentFolderFirstThenTheLibrarysOwn) {
 
     StderrCapture err;
     log_stderr(4);
-    JarInfo* beside = locateTarsilJar(library.c_str());
-    ASSERT_NE(beside, nullptr);
+    JarInfoOwner beside{locateTarsilJar(library.c_str())};
+    ASSERT_NE(beside.info, nullptr);
     EXPECT_STREQ(beside->premainClass, "beside");
     EXPECT_NE(err.text().find("Searching for tarsil.jar in " + dir.file("tarsil.jar") + "\n"), std::string::npos);
     EXPECT_NE(err.text().find("Searching for tarsil.jar in " + lib + "/tarsil.jar\n"), std::string::npos);
 
     ASSERT_TRUE(writeManifestJar(dir.file("tarsil.jar"), "Premain-Class: parent\n"));
-    EXPECT_STREQ(locateTarsilJar(library.c_str())->premainClass, "parent");
+    JarInfoOwner parent{locateTarsilJar(library.c_str())};
+    EXPECT_STREQ(parent->premainClass, "parent");
     log_stderr(1);
 }
 
@@ -108,5 +133,6 @@ TEST(LocateTarsilJar, FolderNamedLikeTheJarIsSkipped) {
     std::string library = lib + "/libtarsil64.so";
     EXPECT_EQ(locateTarsilJar(library.c_str()), nullptr);
     ASSERT_TRUE(writeManifestJar(lib + "/tarsil.jar", "Premain-Class: beside\n"));
-    ASSERT_NE(locateTarsilJar(library.c_str()), nullptr);
+    JarInfoOwner found{locateTarsilJar(library.c_str())};
+    ASSERT_NE(found.info, nullptr);
 }
