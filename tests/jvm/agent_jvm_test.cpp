@@ -17,16 +17,8 @@ size_t occurrences(const std::string& text, const std::string& what) {
     return n;
 }
 
-class AgentInJvm : public ::testing::TestWithParam<Jdk> {
+class AgentInJvm : public PerJdkTest {
 protected:
-    void SetUp() override {
-        const Jdk& jdk = GetParam();
-        if (!jdk.installed()) {
-            ASSERT_NE(jdk.name, kRequiredJdk) << "the Debian JDK 17 must be installed";
-            GTEST_SKIP() << "JDK " << jdk.name << " is not installed under /usr/lib/jvm";
-        }
-    }
-
     JvmRun java(std::vector<std::string> args, std::vector<std::string> env = {}) {
         JvmLaunch launch;
         launch.args = {std::string("-Dvesta.native.jar=") + TARSIL_AGENT_JAR};
@@ -85,9 +77,4 @@ TEST_P(AgentInJvm, MarkerInTheEnvironmentEvenEmptyKeepsTheAgentAsleep) {
     EXPECT_FALSE(log.good()) << "the sleeping agent opened its log file";
 }
 
-INSTANTIATE_TEST_SUITE_P(Jdks, AgentInJvm, ::testing::ValuesIn(candidateJdks()),
-                         [](const ::testing::TestParamInfo<Jdk>& info) {
-                             std::string name = info.param.name;
-                             std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum(c); }, '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Jdks, AgentInJvm, ::testing::ValuesIn(candidateJdks()), jdkTestName);

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -103,4 +105,18 @@ JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch) {
     run.out = readFile(outPath);
     run.err = readFile(errPath);
     return run;
+}
+
+void PerJdkTest::SetUp() {
+    const Jdk& jdk = GetParam();
+    if (!jdk.installed()) {
+        ASSERT_NE(jdk.name, kRequiredJdk) << "the Debian JDK 17 must be installed";
+        GTEST_SKIP() << "JDK " << jdk.name << " is not installed under /usr/lib/jvm";
+    }
+}
+
+std::string jdkTestName(const ::testing::TestParamInfo<Jdk>& info) {
+    std::string name = info.param.name;
+    std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum(static_cast<unsigned char>(c)); }, '_');
+    return name;
 }

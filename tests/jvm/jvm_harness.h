@@ -35,7 +35,20 @@ JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch);
 // "-agentpath:<library>" with options, when any.
 std::string agentPath(const std::string& options = "");
 
+#include <gtest/gtest.h>
+
 #include <ostream>
+
+// A fixture run once per candidate JDK: an absent JDK is skipped with its
+// reason, except the Debian JDK 17, whose absence fails the test.
+class PerJdkTest : public ::testing::TestWithParam<Jdk> {
+protected:
+    void SetUp() override;
+};
+
+// The JDK's folder name as a test name.
+std::string jdkTestName(const ::testing::TestParamInfo<Jdk>& info);
+
 // Names the JDK in test output.
 inline void PrintTo(const Jdk& jdk, std::ostream* os) {
     *os << jdk.name;

@@ -33,14 +33,11 @@ size_t count(const std::vector<std::string>& all, const std::string& line) {
 
 // A distribution laid out as shipped: <root>/lib/libtarsil64.so beside
 // <root>/tarsil.jar.
-class MainJob : public ::testing::TestWithParam<Jdk> {
+class MainJob : public PerJdkTest {
 protected:
     void SetUp() override {
-        const Jdk& jdk = GetParam();
-        if (!jdk.installed()) {
-            ASSERT_NE(jdk.name, kRequiredJdk) << "the Debian JDK 17 must be installed";
-            GTEST_SKIP() << "JDK " << jdk.name << " is not installed under /usr/lib/jvm";
-        }
+        PerJdkTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         fs::create_directory(dir.file("lib"));
         library = dir.file("lib/libtarsil64.so");
         fs::copy_file(TARSIL_LIBRARY, library);
@@ -253,9 +250,4 @@ TEST_P(MainJob, NonZipAgentJarEndsTheJvm) {
         << run.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Jdks, MainJob, ::testing::ValuesIn(candidateJdks()),
-                         [](const ::testing::TestParamInfo<Jdk>& info) {
-                             std::string name = info.param.name;
-                             std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum(c); }, '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Jdks, MainJob, ::testing::ValuesIn(candidateJdks()), jdkTestName);
