@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "agent_util.h"
+#include "bootcache.h"
 #include "list.h"
 
 int stderr_loglevel = 1;
@@ -58,16 +58,6 @@ std::string formatLine(const char* levelName, const char* format, va_list args) 
     return line;
 }
 
-// The folder that holds the log file, with its trailing separator, or null
-// when none is configured.
-HeapString logFolder(jvmtiEnv* jvmti) {
-    JvmtiString dir = getSystemProperty(jvmti, "vesta.bootcache.dir");
-    if (!dir || dir.get()[0] == '\0') return HeapString();
-    std::string_view value(dir.get());
-    if (value.back() == '/' || value.back() == '\\') return HeapString(lfts_dup(dir.get()));
-    return HeapString(lfts_concat(dir.get(), "/"));
-}
-
 }  // namespace
 
 void log_write(int level, const char* levelName, const char* format, ...) {
@@ -92,9 +82,7 @@ void log_stderr(int level) {
 }
 
 void init_logging(jvmtiEnv* jvmti) {
-    HeapString folder = logFolder(jvmti);
-    if (!folder) return;
-    logFilePath = lfts_concat(folder.get(), "tarsil.boot.log");
+    logFilePath = lfts_concat(getBootstrapFolder(jvmti), "tarsil.boot.log");
     log_write(TS_DEBUG, "Native agent is logging to file: %s", logFilePath);
     init_file_logging(4, logFilePath);
 }

@@ -55,6 +55,8 @@ FakeJvmtiScript hotspot(jint version = 0x300B0000) {
     script.version = version;
     script.properties["java.vm.vendor"] = "Oracle Corporation";
     script.properties["vesta.native.jar"] = agentJar();
+    static TempDir bootcache;
+    script.properties["vesta.bootcache.dir"] = bootcache.path();
     return script;
 }
 
@@ -249,10 +251,10 @@ TEST(AgentOnLoad, MarkerInTheEnvironmentEvenEmptyKeepsTheAgentAsleep) {
 TEST(AgentOnLoad, LogFileOpensInTheConfiguredFolder) {
     TempDir dir;
     FakeJvmtiScript script = hotspot();
-    script.properties["vesta.bootcache.dir"] = dir.path();
+    script.properties["vesta.bootcache.dir"] = dir.path() + "/nested/cache";
     ChildResult child = load(script, nullptr);
     EXPECT_EQ(child.exitCode, 0);
-    std::string log = readFile(dir.file("tarsil.boot.log"));
+    std::string log = readFile(dir.file("nested/cache/tarsil.boot.log"));
     EXPECT_EQ(log.rfind("Tarsil-JVMTI [DEBUG] Initializing agent... 1.1.13-", 0), 0u) << log;
     EXPECT_NE(log.find("Tarsil-JVMTI [INFO] VM vendor: Oracle Corporation\n"), std::string::npos);
     EXPECT_EQ(log.find("JVM vendor string"), std::string::npos);  // logged before the file opened
@@ -262,7 +264,7 @@ TEST(AgentOnUnload, LogsAndClosesTheLogFile) {
     TempDir dir;
     ChildResult child = runInChild([&dir] {
         FakeJvmtiScript script = hotspot();
-        script.properties["vesta.bootcache.dir"] = dir.path() + "/";
+        script.properties["vesta.bootcache.dir"] = dir.path();
         FakeJvm jvm(script);
         Agent_OnLoad(jvm.vm(), nullptr, nullptr);
         Agent_OnUnload(jvm.vm());

@@ -1,0 +1,131 @@
+// The bootstrap folder on Linux and macOS.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "agent_util.h"
+#include "bootcache.h"
+#include "list.h"
+#include "logging.h"
+
+namespace {
+
+char* bootstrapFolder = nullptr;
+
+// Creates the folder when it is missing; a copy when it is then writable.
+char* usableFolder(const std::string& path) {
+    if (!isDir(path.c_str())) mkSubDirs(path.c_str());
+    return isDirWritable(path.c_str()) ? lfts_dup(path.c_str()) : nullptr;
+}
+
+}  // namespace
+
+int isDir(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int isDirWritable(const char* path) {
+    return isDir(path) && access(path, W_OK) == 0;
+}
+
+long getPid() {
+    return static_cast<long>(getpid());
+}
+
+int mkSubDirs(const char* path) {
+    std::string copy = path;
+    size_t start = copy.find_first_not_of('/');
+    if (start == std::string::npos) start = copy.size();
+    for (size_t slash = copy.find('/', start); slash != std::string::npos; slash = copy.find('/', slash + 1)) {
+        copy[slash] = '\0';
+        bool failed = !isDir(copy.c_str()) && mkdir(copy.c_str(), 0755) != 0;
+        copy[slash] = '/';
+        if (failed) break;
+    }
+    return mkdir(copy.c_str(), 0755) == 0 ? 1 : 0;
+}
+
+char* getBootstrapFromProperty(jvmtiEnv* jvmti) {
+    JvmtiString dir = getSystemProperty(jvmti, "vesta.bootcache.dir");
+    if (!dir) return nullptr;
+    return usableFolder(dir.get());
+}
+
+char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
+    std::string base;
+    bool fromProperty = false;
+    if (JvmtiString property = getSystemProperty(jvmti, "vesta.base")) {
+        base = property.get();
+        fromProperty = true;
+    } else if (const char* env = getenv("VESTA_BASE")) {
+        base = env;
+    } else {
+        return nullptr;
+    }
+    std::string folder = base + "/bootcache";
+    if (char* usable = usableFolder(folder)) return usable;
+    if (fromProperty) {
+        log_write(TS_FATAL,
+                  "Couldn't write to %s. Please make sure that this location exists and is writable, or specify "
+                  "another location by changing the 'vesta.base' system property.",
+                  folder.c_str());
+    } else {
+        log_write(TS_FATAL,
+                  "Couldn't write to %s. Please make sure that this location exists and is writable, or specify "
+                  "another location by changing the 'VESTA_BASE' system environment variable.",
+                  folder.c_str());
+    }
+    fatal_error_kill(0);
+}
+
+char* getUserHome() {
+    const char* home = getenv("HOME");
+    if (home != nullptr && isDirWritable(home)) return lfts_dup(home);
+    struct passwd* entry = getpwuid(getuid());
+    if (entry != nullptr && entry->pw_dir != nullptr && isDirWritable(entry->pw_dir)) return lfts_dup(entry->pw_dir);
+    return nullptr;
+}
+
+char* getBootstrapFromUserHome() {
+    HeapString home(getUserHome());
+    if (!home) {
+        log_write(TS_DEBUG, "Error finding user home, got NULL!");
+        return nullptr;
+    }
+    if (!isDirWritable(home.get())) {
+        log_write(TS_DEBUG, "Found user home (%s) isn't writable!", home.get());
+        return nullptr;
+    }
+    std::string folder = std::string(home.get()) + "/.tarsil/bootcache";
+    if (!isDir(folder.c_str())) {
+        log_write(TS_DEBUG, "%s is not a dir, trying to make it!", folder.c_str());
+        mkSubDirs(folder.c_str());
+    }
+    if (isDirWritable(folder.c_str())) return lfts_dup(folder.c_str());
+    log_write(TS_DEBUG, "%s wasn't writable... a dir: %d", folder.c_str(), isDir(folder.c_str()));
+    log_write(TS_FATAL,
+              "Couldn't write to %s/.tarsil. Please make sure that this location exists and is writable, or specify "
+              "another location by setting the 'VESTA_BASE' system environment variable.",
+              home.get());
+    fatal_error_kill(0);
+}
+
+const char* getBootstrapFolder(jvmtiEnv* jvmti) {
+    if (bootstrapFolder != nullptr) return bootstrapFolder;
+    HeapString folder(getBootstrapFromProperty(jvmti));
+    if (!folder) folder.reset(getBootstrapFromVestaBase(jvmti));
+    if (!folder) folder.reset(getBootstrapFromUserHome());
+    if (!folder) {
+        log_write(TS_FATAL,
+                  "Error finding a suitable bootstrap folder! Please specify a folder that exists and is writable by "
+                  "setting the 'VESTA_BASE' system environment variable.");
+        fatal_error_kill(0);
+    }
+    bootstrapFolder = lfts_concat(folder.get(), "/");
+    return bootstrapFolder;
+}

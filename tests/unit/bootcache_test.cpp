@@ -1,0 +1,128 @@
+// The choice of the bootstrap folder. Each case runs in a child: the choice
+// is made once per process, and the cases change the environment.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "bootcache.h"
+#include "logging.h"
+#include "support/child.h"
+#include "support/fake_jvmti.h"
+
+namespace {
+
+ChildResult choose(FakeJvmtiScript script, std::vector<std::pair<const char*, std::string>> env) {
+    return runInChild([script, env] {
+        for (const auto& [name, value] : env) {
+            if (value.empty()) {
+                unsetenv(name);
+            } else {
+                setenv(name, value.c_str(), 1);
+            }
+        }
+        log_stderr(4);
+        FakeJvm jvm(script);
+        const char* first = getBootstrapFolder(jvm.newEnv());
+        const char* second = getBootstrapFolder(jvm.newEnv());
+        return std::string(first) + (first == second ? "" : " (not cached)");
+    });
+}
+
+FakeJvmtiScript withProperties(std::map<std::string, std::string> properties) {
+    FakeJvmtiScript script;
+    script.properties = std::move(properties);
+    return script;
+}
+
+const char* kUnusable = "/dev/null/cannot/be/made";
+
+}  // namespace
+
+TEST(BootstrapFolder, PropertyFolderIsCreatedLevelByLevel) {
+    TempDir dir;
+    std::string nested = dir.file("a/b/c");
+    ChildResult child = choose(withProperties({{"vesta.bootcache.dir", nested}}), {});
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(child.report, nested + "/");
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("a/b").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    EXPECT_EQ(child.err, "");
+}
+
+TEST(BootstrapFolder, TrailingSeparatorIsAddedEvenWhenPresent) {
+    TempDir dir;
+    ChildResult child = choose(withProperties({{"vesta.bootcache.dir", dir.path() + "/"}}), {});
+    EXPECT_EQ(child.report, dir.path() + "//");
+}
+
+TEST(BootstrapFolder, UnusablePropertyFallsThroughSilentlyToVestaBase) {
+    TempDir dir;
+    ChildResult child =
+        choose(withProperties({{"vesta.bootcache.dir", kUnusable}, {"vesta.base", dir.path()}}), {{"VESTA_BASE", ""}});
+    EXPECT_EQ(child.report, dir.file("bootcache") + "/");
+    EXPECT_EQ(child.err, "");
+}
+
+TEST(BootstrapFolder, VestaBasePropertyWinsOverTheEnvironment) {
+    TempDir property;
+    TempDir env;
+    ChildResult child = choose(withProperties({{"vesta.base", property.path()}}), {{"VESTA_BASE", env.path()}});
+    EXPECT_EQ(child.report, property.file("bootcache") + "/");
+    ChildResult fromEnv = choose(withProperties({}), {{"VESTA_BASE", env.path()}});
+    EXPECT_EQ(fromEnv.report, env.file("bootcache") + "/");
+}
+
+TEST(BootstrapFolder, UnwritableVestaBaseEndsTheProcessNamingItsSource) {
+    TempDir home;
+    ChildResult property =
+        choose(withProperties({{"vesta.base", kUnusable}}), {{"VESTA_BASE", ""}, {"HOME", home.path()}});
+    EXPECT_EQ(property.exitCode, 3);
+    EXPECT_EQ(property.err, std::string("Tarsil-JVMTI [FATAL] Couldn't write to ") + kUnusable +
+                                "/bootcache. Please make sure that this location exists and is writable, or specify "
+                                "another location by changing the 'vesta.base' system property.\n");
+    ChildResult env = choose(withProperties({}), {{"VESTA_BASE", kUnusable}, {"HOME", home.path()}});
+    EXPECT_EQ(env.exitCode, 3);
+    EXPECT_NE(env.err.find("by changing the 'VESTA_BASE' system environment variable.\n"), std::string::npos)
+        << env.err;
+}
+
+TEST(BootstrapFolder, SymbolicLinkIsNotAFolder) {
+    TempDir base;
+    TempDir target;
+    ASSERT_EQ(symlink(target.path().c_str(), base.file("bootcache").c_str()), 0);
+    EXPECT_EQ(isDir(base.file("bootcache").c_str()), 0);
+    EXPECT_EQ(isDir(target.path().c_str()), 1);
+    ChildResult child = choose(withProperties({{"vesta.base", base.path()}}), {{"VESTA_BASE", ""}});
+    EXPECT_EQ(child.exitCode, 3);
+}
+
+TEST(BootstrapFolder, HomeFolderComesNext) {
+    TempDir home;
+    ChildResult child = choose(withProperties({}), {{"VESTA_BASE", ""}, {"HOME", home.path()}});
+    EXPECT_EQ(child.report, home.file(".tarsil/bootcache") + "/");
+    EXPECT_NE(child.err.find("Tarsil-JVMTI [DEBUG] " + home.file(".tarsil/bootcache") +
+                             " is not a dir, trying to make it!\n"),
+              std::string::npos);
+}
+
+TEST(BootstrapFolder, UnusableHomeFallsBackToThePasswordDatabase) {
+    ChildResult child = choose(withProperties({}), {{"VESTA_BASE", ""}, {"HOME", kUnusable}});
+    ASSERT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_NE(child.report.find("/.tarsil/bootcache/"), std::string::npos);
+    EXPECT_EQ(child.report.find(kUnusable), std::string::npos);
+}
+
+TEST(BootstrapFolder, MkSubDirsReportsWhetherItMadeTheLastLevel) {
+    TempDir dir;
+    EXPECT_EQ(mkSubDirs(dir.file("x/y").c_str()), 1);
+    EXPECT_EQ(mkSubDirs(dir.file("x/y").c_str()), 0);
+    EXPECT_EQ(isDirWritable(dir.file("x/y").c_str()), 1);
+    std::ofstream(dir.file("file")) << "x";
+    EXPECT_EQ(mkSubDirs(dir.file("file/z").c_str()), 0);
+    EXPECT_EQ(isDirWritable(dir.file("file").c_str()), 0);
+    EXPECT_EQ(getPid(), static_cast<long>(getpid()));
+}
