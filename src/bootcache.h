@@ -16,3 +16,18 @@ int mkSubDirs(const char* path);
 int isDir(const char* path);
 int isDirWritable(const char* path);
 long getPid();
+
+// The parent JVM's options that the child JVM building the bootstrap jar
+// inherits, in command-line order; computed once, owned here.
+char** getAdditionalArgs(jvmtiEnv* jvmti, int* count);
+// The filter over a given command line (entry 0 is the launcher); the
+// result and its strings are new heap allocations.
+char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* libraryPath, int* count);
+int findArgumentLimit(int argc, char** argv);
+int hasSeparateArgument(const char* arg);
+int isXArg(const char* arg);
+int isIgnoredXArg(const char* arg);
+int isDashDashArgument(const char* arg);
+int isIgnoredDashDashArgument(const char* arg);
+int isIgnoredAgent(const char* arg, const char* libraryPath);
+int isVendorIbm(jvmtiEnv* jvmti);
