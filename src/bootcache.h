@@ -31,3 +31,11 @@ int isDashDashArgument(const char* arg);
 int isIgnoredDashDashArgument(const char* arg);
 int isIgnoredAgent(const char* arg, const char* libraryPath);
 int isVendorIbm(jvmtiEnv* jvmti);
+
+struct JarInfo;
+// The cache key of the bootstrap jar: 32 lowercase hex digits and a NUL in
+// `out` (at least 33 bytes).
+void getRuntimeHash(jvmtiEnv* jvmti, const JarInfo* jarInfo, char* out);
+int isIgnoredProperty(const char* name);
+int isPropertyValueIgnored(const char* name);
+const char* additionalArgValueForHashing(const char* arg);

@@ -6,16 +6,19 @@ import java.lang.instrument.ClassDefinition;
 import java.lang.instrument.Instrumentation;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
+import java.lang.reflect.Modifier;
 import java.security.ProtectionDomain;
 
 /**
- * The Java end of the native agent library. The library creates one instance
- * at VM init, calls {@link #loadClassAndCallPremain} once and passes every
- * class file to {@code transform}. The natives reach JVM TI; their names are
- * bound by the library.
+ * The Java end of the native agent library. The library loads this class
+ * through the boot class loader, creates one instance at VM init, calls
+ * {@link #loadClassAndCallPremain} once and then offers every class file the
+ * JVM defines to {@code transform}. The four natives are bound by their JNI
+ * names; names and signatures here must match the library's java_contract.h.
  *
- * Compiled for Java 8: the seven-argument transform mentions
- * java.lang.Module only in its descriptor and never uses it.
+ * Compiled for Java 8: the seven-argument transform names java.lang.Module
+ * in its descriptor only and never touches the module, so a Java 8 verifier
+ * has no reason to load that class.
  */
 public class MinimalInstrumentation {
     private final InstrumentationAdapter adapter = new InstrumentationAdapter(this);
@@ -23,6 +26,14 @@ public class MinimalInstrumentation {
     public MinimalInstrumentation() {
     }
 
+    /**
+     * Loads the agent's Premain-Class through the system class loader and
+     * runs its premain, as the JDK does for -javaagent. An exception from
+     * premain is thrown on unwrapped; the library then ends the JVM.
+     *
+     * @param premainClass the manifest's Premain-Class, "" when it has none
+     * @param options the -agentpath option string, null when there is none
+     */
     public void loadClassAndCallPremain(String premainClass, String options, String libraryPath,
                                         String bootstrapJarPath) throws Throwable {
         report(premainClass, options, libraryPath, bootstrapJarPath);
@@ -31,18 +42,32 @@ public class MinimalInstrumentation {
         }
         Class<?> agentClass = Class.forName(premainClass, true, ClassLoader.getSystemClassLoader());
         try {
-            try {
-                Method premain = agentClass.getMethod("premain", String.class, Instrumentation.class);
+            Method premain = premain(agentClass, String.class, Instrumentation.class);
+            if (premain != null) {
                 premain.invoke(null, options, adapter);
-            } catch (NoSuchMethodException e) {
-                agentClass.getMethod("premain", String.class).invoke(null, options);
+                return;
             }
+            premain = premain(agentClass, String.class);
+            if (premain == null) {
+                throw new NoSuchMethodException(premainClass + " has neither public static premain(String, "
+                                                + "Instrumentation) nor premain(String)");
+            }
+            premain.invoke(null, options);
         } catch (InvocationTargetException e) {
             throw e.getCause();
         }
     }
 
-    // Java 9 and later.
+    private static Method premain(Class<?> agentClass, Class<?>... parameters) {
+        try {
+            Method method = agentClass.getMethod("premain", parameters);
+            return Modifier.isStatic(method.getModifiers()) ? method : null;
+        } catch (NoSuchMethodException e) {
+            return null;
+        }
+    }
+
+    // Java 9 and later; the module is not needed to pick the transformers.
     public byte[] transform(Module module, ClassLoader loader, String className, Class<?> classBeingRedefined,
                             ProtectionDomain protectionDomain, byte[] classfileBuffer, boolean retransform) {
         return adapter.transform(loader, className, classBeingRedefined, protectionDomain, classfileBuffer,
@@ -56,16 +81,25 @@ public class MinimalInstrumentation {
                                  retransform);
     }
 
+    /** What premain received. */
     public InstrumentationAdapter instrumentation() {
         return adapter;
     }
 
+    // Implemented by the library. Package-private: only the adapter calls
+    // them (and, in the pure Java tests, a subclass in this package replaces
+    // them).
+
+    /** All classes JVM TI lists, in its order; null when the library is not ready. */
     native Class<?>[] getAllLoadedClassesImpl();
 
+    /** Sets the prefix on the main JVM TI environment; must not be null. */
     native void setNativeMethodPrefixImpl(String prefix);
 
+    /** Throws NullPointerException("Error") for a null array, Error("JVMTI_ERROR_NULL_POINTER") for a null entry. */
     native void retransformClassesImpl(Class<?>[] classes);
 
+    /** A null or empty array does nothing; JVM TI failures become exceptions named after the error. */
     native void redefineClassesImpl(ClassDefinition[] definitions);
 
     // Tests read the four arguments from the file "vesta.test.report" names.
