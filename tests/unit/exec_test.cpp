@@ -1,0 +1,147 @@
+// Child processes through execAndReadStdOut2, each case in a forked test
+// child whose stdout, stderr and log file are captured.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "exec.h"
+#include "logging.h"
+#include "support/child.h"
+
+namespace {
+
+struct ChildRun {
+    ChildResult child;
+    std::string out;
+    std::string log;
+};
+
+// Runs `/bin/sh -c script` with the given fatal flag; the report is the pid
+// slot's value.
+ChildRun sh(const std::string& script, int fatal = 0, size_t bufferSize = 4096) {
+    TempDir dir;
+    std::string outPath = dir.file("stdout");
+    std::string logPath = dir.file("log");
+    ChildRun run;
+    run.child = runInChild([&] {
+        int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1);
+        close(fd);
+        log_stderr(4);
+        init_file_logging(4, logPath.c_str());
+        std::vector<std::string> args = {"/bin/sh", "-c", script};
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        uint32_t pid = 0;
+        execAndReadStdOut2(static_cast<int>(argv.size()), argv.data(), bufferSize, fatal, &pid);
+        stop_file_logging();
+        return std::to_string(pid);
+    });
+    run.out = readFile(outPath);
+    run.log = readFile(logPath);
+    return run;
+}
+
+bool has(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(Exec, OutputReachesStdoutAndTheLogBetweenMarkers) {
+    ChildRun run = sh("echo hello; echo oops >&2");
+    ASSERT_EQ(run.child.exitCode, 0) << run.child.err;
+    EXPECT_EQ(run.out, "hello\noops\n");
+    EXPECT_TRUE(has(run.child.err, "Tarsil-JVMTI [DEBUG] Executing [/bin/sh, -c, echo hello; echo oops >&2]\n"));
+    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [DEBUG] Process output:\nhello\noops\n\nTarsil-JVMTI [DEBUG] End process output.\n"))
+        << run.log;
+    EXPECT_TRUE(has(run.child.err, "Tarsil-JVMTI [DEBUG] Child PID: " + run.child.report + "\n"));
+    EXPECT_NE(run.child.report, "0");
+    EXPECT_FALSE(has(run.log, "shut down"));
+}
+
+TEST(Exec, SilentChildLeavesNoMarkers) {
+    ChildRun run = sh("exit 0");
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(has(run.log, "Process output:"));
+    EXPECT_FALSE(has(run.log, "End process output."));
+}
+
+TEST(Exec, OutputLargerThanTheBufferArrivesWholeAndInOrder) {
+    ChildRun run = sh("seq 1 5000", 0, 64);
+    std::string expected;
+    for (int i = 1; i <= 5000; i++) expected += std::to_string(i) + "\n";
+    EXPECT_EQ(run.out, expected);
+    size_t first = run.log.find("Process output:");
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(run.log.find("Process output:", first + 1), std::string::npos);
+}
+
+TEST(Exec, AbnormalEndsAreNotedOrFatal) {
+    ChildRun code = sh("exit 2");
+    EXPECT_EQ(code.child.exitCode, 0);
+    EXPECT_TRUE(has(code.log, "Tarsil-JVMTI [INFO] Child JVM has been shut down (exit code: 2).\n")) << code.log;
+
+    ChildRun signal = sh("kill -9 $$");
+    EXPECT_EQ(signal.child.exitCode, 0);
+    EXPECT_TRUE(has(signal.log, "Tarsil-JVMTI [INFO] Child JVM has been shut down (wstatus: 9).\n")) << signal.log;
+
+    ChildRun fatal = sh("exit 4", 1);
+    EXPECT_EQ(fatal.child.exitCode, 3);
+    EXPECT_EQ(fatal.child.report, "");
+    EXPECT_TRUE(has(fatal.child.err, "Tarsil-JVMTI [FATAL] A fatal error occurred while processing the base Java "
+                                     "classes. The JVM has been shut down (exit code: 4).\n\n"));
+}
+
+TEST(Exec, MissingProgramEndsTheChildWithItsFatalLine) {
+    TempDir dir;
+    std::string logPath = dir.file("log");
+    ChildResult child = runInChild([&] {
+        init_file_logging(4, logPath.c_str());
+        char program[] = "/no/such/program";
+        char* argv[] = {program};
+        execAndReadStdOut2(1, argv, 4096, 0, nullptr);
+        stop_file_logging();
+        return std::string("returned");
+    });
+    EXPECT_EQ(child.report, "returned");
+    std::string log = readFile(logPath);
+    EXPECT_TRUE(has(log, "Tarsil-JVMTI [FATAL] Failed to execute the child process (errno: 2)\n")) << log;
+    EXPECT_TRUE(has(log, "Child JVM has been shut down (exit code: 3).")) << log;
+}
+
+TEST(Exec, ChildInheritsNoDescriptorsBeyondTheStandardOnes) {
+    int extra = open("/dev/null", O_RDONLY);
+    ASSERT_GE(extra, 3);
+    ChildRun run = sh("ls /proc/self/fd");
+    close(extra);
+    // 0, 1, 2 and the one ls itself opens to list the folder.
+    EXPECT_EQ(run.out, "0\n1\n2\n3\n") << run.out;
+}
+
+TEST(Exec, KillingAGoneProcessIsOnlyAWarning) {
+    ChildResult child = runInChild([] {
+        log_stderr(4);
+        pid_t pid = fork();
+        if (pid == 0) _exit(0);
+        waitpid(pid, nullptr, 0);
+        terminateProcess(static_cast<uint32_t>(pid));
+        pid_t sleeper = fork();
+        if (sleeper == 0) {
+            pause();
+            _exit(0);
+        }
+        terminateProcess(static_cast<uint32_t>(sleeper));
+        int status = 0;
+        waitpid(sleeper, &status, 0);
+        return std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : -1);
+    });
+    EXPECT_EQ(child.report, "9");
+    EXPECT_TRUE(has(child.err, "Tarsil-JVMTI [WARN] Couldn't send kill signal to child process pid="));
+    EXPECT_TRUE(has(child.err, ": res=-1.\n"));
+    EXPECT_TRUE(has(child.err, " killed.\n"));
+}
