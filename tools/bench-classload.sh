@@ -1,22 +1,34 @@
 #!/bin/sh
 # Class-definition cost with this library against the JDK's own agent path.
 # Runs ClassLoadBench in interleaved rounds under three configurations: a
-# plain JVM, this library with a no-op retransforming transformer, and a
-# -javaagent jar with the same no-op transformer. Prints the median ns/class
-# of each, each agent's overhead over the plain JVM, and the ratio of this
-# library's overhead to the JDK agent's.
-#   sh tools/bench-classload.sh LIBRARY AGENT_JAR TESTS_JAR NOOP_JAVAAGENT_JAR [JAVA_HOME]
-# CLASSES (default 50000) and ROUNDS (default 7) can be set in the environment.
+# plain JVM, this library (tarsil.jar's agent with a no-op retransforming
+# transformer, vesta.test.noop=true), and -javaagent:noop-javaagent.jar with
+# the same no-op transformer. Prints the median ns/class of each, each
+# agent's overhead over the plain JVM, and the ratio of this library's
+# overhead to the JDK agent's. Figures only: nothing here passes or fails
+# on timing.
+#   sh tools/bench-classload.sh LIBRARY AGENT_JAR [TESTS_JAR [NOOP_JAVAAGENT_JAR [JAVA_HOME]]]
+# TESTS_JAR and NOOP_JAVAAGENT_JAR default to tarsil-tests.jar and
+# noop-javaagent.jar beside AGENT_JAR (the build puts them there), JAVA_HOME
+# to the Debian JDK 17. CLASSES (default 50000) and ROUNDS (default 7) can
+# be set in the environment.
 set -eu
-if [ $# -lt 4 ] || [ $# -gt 5 ]; then
-    echo "usage: $0 LIBRARY AGENT_JAR TESTS_JAR NOOP_JAVAAGENT_JAR [JAVA_HOME]" >&2
+if [ $# -lt 2 ] || [ $# -gt 5 ]; then
+    echo "usage: $0 LIBRARY AGENT_JAR [TESTS_JAR [NOOP_JAVAAGENT_JAR [JAVA_HOME]]]" >&2
     exit 2
 fi
 library=$1
 agent_jar=$2
-tests_jar=$3
-noop_jar=$4
+jars=$(dirname "$agent_jar")
+tests_jar=${3:-$jars/tarsil-tests.jar}
+noop_jar=${4:-$jars/noop-javaagent.jar}
 java_home=${5:-/usr/lib/jvm/java-17-openjdk-amd64}
+for needed in "$library" "$agent_jar" "$tests_jar" "$noop_jar" "$java_home/bin/java"; do
+    if [ ! -f "$needed" ]; then
+        echo "$0: $needed is missing" >&2
+        exit 2
+    fi
+done
 java=$java_home/bin/java
 classes=${CLASSES:-50000}
 rounds=${ROUNDS:-7}

@@ -1,7 +1,10 @@
 #!/bin/sh
-# Runs the demo against a distribution: DIST_DIR/lib/libtarsil64.so beside
-# DIST_DIR/tarsil.jar. The application prints its greeting for ten seconds;
-# after three the greeting is recompiled into the folder the agent watches.
+# Runs the demo against a distribution laid out as shipped:
+#   DIST_DIR/lib/libtarsil64.so   the library
+#   DIST_DIR/tarsil.jar           the agent jar, found in the parent folder of the library's folder
+# It compiles the demo into DIST_DIR/demo/classes, starts DemoApp with the
+# agent watching that folder, recompiles Greeting.java with a new greeting
+# after three seconds, and exits with the application's status.
 #   sh run-demo.sh DIST_DIR JAVA_HOME
 set -eu
 if [ $# -ne 2 ]; then
@@ -13,10 +16,27 @@ java_home=$2
 here=$(cd "$(dirname "$0")" && pwd)
 sources=$here/com/lindenforgesys/reload/demo
 classes=$dist/demo/classes
+for needed in "$dist/lib/libtarsil64.so" "$dist/tarsil.jar" "$java_home/bin/java" "$java_home/bin/javac"; do
+    if [ ! -f "$needed" ]; then
+        echo "$0: $needed is missing" >&2
+        exit 2
+    fi
+done
 
 rm -rf "$classes"
 mkdir -p "$classes" "$dist/bootcache"
 "$java_home/bin/javac" -d "$classes" "$sources/Greeting.java" "$sources/DemoApp.java"
+
+changed=$(mktemp -d)
+app=
+# On any early exit the application must not outlive the script.
+cleanup() {
+    rm -rf "$changed"
+    if [ -n "$app" ]; then
+        kill "$app" 2>/dev/null || true
+    fi
+}
+trap cleanup EXIT
 
 "$java_home/bin/java" -agentpath:"$dist/lib/libtarsil64.so" \
     -Dvesta.reload.dirs="$classes" -Dvesta.bootcache.dir="$dist/bootcache" \
@@ -24,14 +44,17 @@ mkdir -p "$classes" "$dist/bootcache"
 app=$!
 
 sleep 3
-changed=$(mktemp -d)
-trap 'rm -rf "$changed"' EXIT
 mkdir -p "$changed/com/lindenforgesys/reload/demo"
 sed 's/Hello from the first version/Hello from the recompiled version/' "$sources/Greeting.java" \
     > "$changed/com/lindenforgesys/reload/demo/Greeting.java"
-echo "--- recompiling Greeting.java ---"
+if ! grep -q 'Hello from the recompiled version' "$changed/com/lindenforgesys/reload/demo/Greeting.java"; then
+    echo "$0: Greeting.java no longer holds the greeting this script changes" >&2
+    exit 2
+fi
+echo "--- recompiling Greeting.java into $classes ---"
 "$java_home/bin/javac" -d "$classes" "$changed/com/lindenforgesys/reload/demo/Greeting.java"
 
 status=0
 wait "$app" || status=$?
+app=
 exit "$status"

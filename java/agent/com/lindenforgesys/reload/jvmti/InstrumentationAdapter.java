@@ -68,7 +68,7 @@ public class InstrumentationAdapter implements Instrumentation {
             } catch (Throwable e) {
                 if (failure == null) {
                     failure = e;
-                } else {
+                } else if (e != failure) {      // one exception object may be thrown twice
                     failure.addSuppressed(e);
                 }
             }

@@ -9,13 +9,23 @@ public final class ClassGen {
     private ClassGen() {
     }
 
+    /** The most padding one Utf8 constant holds. */
+    public static final int MAX_PADDING = 65535;
+
     /**
-     * A class file of exactly {@code size} bytes, padded with an unused
-     * constant, or the smallest one possible when {@code size} is below that.
+     * A public class {@code internalName} extending Object with a public
+     * no-argument constructor, in a class file of exactly {@code size}
+     * bytes (padded with an unused Utf8 constant), or the smallest such file
+     * when {@code size} is below its length. Sizes beyond that length plus
+     * MAX_PADDING are refused.
      */
     public static byte[] generate(String internalName, int size) {
         byte[] smallest = write(internalName, 0);
-        return smallest.length >= size ? smallest : write(internalName, size - smallest.length);
+        int padding = size - smallest.length;
+        if (padding > MAX_PADDING) {
+            throw new IllegalArgumentException("class files of " + size + " bytes are beyond one padding constant");
+        }
+        return padding <= 0 ? smallest : write(internalName, padding);
     }
 
     private static byte[] write(String internalName, int paddingLength) {

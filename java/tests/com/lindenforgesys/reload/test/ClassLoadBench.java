@@ -14,6 +14,7 @@ public final class ClassLoadBench {
         long start = System.nanoTime();
         define(classes);
         long elapsed = System.nanoTime() - start;
+        System.out.println("classes " + count + " of " + classes[0].length + " bytes");
         System.out.println("ns/class " + elapsed / count);
     }
 

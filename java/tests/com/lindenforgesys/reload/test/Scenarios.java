@@ -3,12 +3,15 @@ package com.lindenforgesys.reload.test;
 import com.lindenforgesys.reload.agent.ReloadAgent;
 import com.lindenforgesys.reload.jvmti.InstrumentationAdapter;
 import com.lindenforgesys.reload.jvmti.MinimalInstrumentation;
+import java.io.IOException;
 import java.io.InputStream;
-import java.io.ByteArrayOutputStream;
 import java.lang.instrument.ClassDefinition;
 import java.lang.instrument.Instrumentation;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.HashSet;
 import java.util.List;
@@ -17,14 +20,19 @@ import java.util.Set;
 import java.util.concurrent.atomic.AtomicInteger;
 
 /**
- * Scenarios the native tests run in a JVM that has the agent loaded. Each
- * prints "OK name" or "FAIL name: why".
+ * Scenarios the JVM tests run with the native library and tarsil.jar loaded:
+ *   java -agentpath:.../libtarsil64.so -cp tarsil-tests.jar com.lindenforgesys.reload.test.Scenarios NAME
+ * Each prints "OK NAME" and exits 0, or "FAIL NAME: why" and exits 1. With
+ * "vesta.test.record" set, the scenarios that redefine or retransform also
+ * check what the record shows.
  */
 public final class Scenarios {
+    private static final String TARGET = "com/lindenforgesys/reload/test/Target";
+
     private Scenarios() {
     }
 
-    public static void main(String[] args) throws Throwable {
+    public static void main(String[] args) {
         String name = args.length > 0 ? args[0] : "";
         try {
             run(name);
@@ -41,6 +49,24 @@ public final class Scenarios {
         }
     }
 
+    private static void run(String name) throws Throwable {
+        switch (name) {
+            case "redefine": redefine(); break;
+            case "retransform": retransform(); break;
+            case "schemaChange": schemaChange(); break;
+            case "garbage": garbage(); break;
+            case "emptyArrays": emptyArrays(); break;
+            case "nullElement": nullElement(); break;
+            case "loadedClasses": loadedClasses(); break;
+            case "replace": replace(); break;
+            case "throwingTransformer": throwingTransformer(); break;
+            case "nested": nested(); break;
+            case "concurrent": concurrent(Integer.getInteger("vesta.test.classes", 2000),
+                                          Integer.getInteger("vesta.test.classSize", 512)); break;
+            default: throw new IllegalArgumentException("no scenario \"" + name + "\"");
+        }
+    }
+
     private static Instrumentation inst() {
         Instrumentation inst = ReloadAgent.instrumentation();
         check(inst != null, "the agent's premain did not run");
@@ -53,117 +79,199 @@ public final class Scenarios {
         }
     }
 
-    private static byte[] resource(String name) throws Exception {
+    private static byte[] resource(String name) throws IOException {
         try (InputStream in = Scenarios.class.getResourceAsStream(name)) {
             check(in != null, "missing resource " + name);
-            ByteArrayOutputStream out = new ByteArrayOutputStream();
-            byte[] buffer = new byte[4096];
-            for (int n; (n = in.read(buffer)) > 0;) {
-                out.write(buffer, 0, n);
-            }
-            return out.toByteArray();
+            return in.readAllBytes();
         }
     }
 
-    private static void run(String name) throws Throwable {
-        if (name.equals("redefine")) {
-            Target target = new Target();
-            check(target.version().equals("v1"), "unexpected first version");
-            inst().redefineClasses(new ClassDefinition(Target.class, resource("/variants/Target-v2.bin")));
-            check(target.version().equals("v2"), "redefinition had no effect: " + target.version());
-        } else if (name.equals("retransform")) {
-            new Target();
-            inst().retransformClasses(Target.class);
-        } else if (name.equals("schemaChange")) {
-            try {
-                inst().redefineClasses(new ClassDefinition(Target.class, resource("/variants/Target-field.bin")));
-                check(false, "schema change accepted");
-            } catch (UnsupportedOperationException e) {
-                System.out.println(e);
-            }
-        } else if (name.equals("garbage")) {
-            byte[] garbage = new byte[512];
-            new Random(7).nextBytes(garbage);
-            try {
-                inst().redefineClasses(new ClassDefinition(Target.class, garbage));
-                check(false, "garbage accepted");
-            } catch (ClassFormatError e) {
-                System.out.println(e);
-            }
-        } else if (name.equals("emptyArrays")) {
-            inst().redefineClasses(new ClassDefinition[0]);
-            inst().retransformClasses(new Class<?>[0]);
-        } else if (name.equals("nullElement")) {
-            try {
-                inst().retransformClasses(new Class<?>[] {null});
-                check(false, "null element accepted");
-            } catch (Error e) {
-                check(e.getClass() == Error.class, "wrong exception " + e);
-                check("JVMTI_ERROR_NULL_POINTER".equals(e.getMessage()), "wrong message " + e.getMessage());
-            }
-            try {
-                inst().retransformClasses((Class<?>[]) null);
-                check(false, "null array accepted");
-            } catch (NullPointerException e) {
-                check("Error".equals(e.getMessage()), "wrong message " + e.getMessage());
-            }
-            // The natives themselves take a null array of definitions as nothing to do.
-            MinimalInstrumentation natives = ((InstrumentationAdapter) inst()).natives();
-            Method redefine = MinimalInstrumentation.class.getDeclaredMethod("redefineClassesImpl",
-                                                                             ClassDefinition[].class);
-            redefine.setAccessible(true);
-            redefine.invoke(natives, (Object) null);
-        } else if (name.equals("loadedClasses")) {
-            new Target();
-            Class<?>[] all = inst().getAllLoadedClasses();
-            Set<Class<?>> unique = new HashSet<Class<?>>();
-            for (Class<?> c : all) {
-                check(c != null, "null entry");
-                check(unique.add(c), "duplicate " + c);
-            }
-            for (Class<?> expected : new Class<?>[] {String.class, Object.class, Scenarios.class, Target.class}) {
-                check(unique.contains(expected), "missing " + expected);
-            }
-            System.out.println("loaded classes: " + all.length);
-        } else if (name.equals("replace")) {
-            String says = new Replaced().says();
-            System.out.println("Replaced says " + says);
-            if (System.getProperty("vesta.test.replace") != null) {
-                check(says.equals("replaced"), "the transformer's bytes were not installed");
-            }
-        } else if (name.equals("throwingTransformer")) {
-            check(new Victim().name().equals("Victim"), "victim broken");
-        } else if (name.equals("nested")) {
-            check(new Outer().name().equals("Outer"), "outer broken");
-        } else if (name.equals("concurrent")) {
-            concurrent(Integer.getInteger("vesta.test.classes", 2000));
-        } else {
-            throw new IllegalArgumentException("no scenario " + name);
+    /** The record so far, or null when "vesta.test.record" is not set. */
+    private static List<String> record() throws IOException {
+        String file = System.getProperty("vesta.test.record");
+        if (file == null) {
+            return null;
+        }
+        ReloadAgent.flushRecord();
+        return Files.readAllLines(Paths.get(file), StandardCharsets.UTF_8);
+    }
+
+    private static int count(List<String> lines, String line) {
+        int n = 0;
+        for (String each : lines) {
+            n += each.equals(line) ? 1 : 0;
+        }
+        return n;
+    }
+
+    private static void redefine() throws Throwable {
+        Target target = new Target();
+        check(target.version().equals("v1"), "unexpected first version " + target.version());
+        inst().redefineClasses(new ClassDefinition(Target.class, resource("/variants/Target-v2.bin")));
+        check(target.version().equals("v2"), "redefinition had no effect: " + target.version());
+        List<String> record = record();
+        if (record != null) {
+            check(count(record, "false " + TARGET + " redefine") == 1, "the plain transformer saw no redefinition");
+            check(count(record, "true " + TARGET + " redefine") == 1,
+                  "the retransforming transformer saw no redefinition");
         }
     }
 
-    private static void concurrent(final int perThread) throws Throwable {
+    private static void retransform() throws Throwable {
+        Target target = new Target();
+        inst().retransformClasses(Target.class);
+        check(target.version().equals("v1"), "retransforming changed the class: " + target.version());
+        List<String> record = record();
+        if (record != null) {
+            check(count(record, "true " + TARGET + " redefine") >= 1, "no retransformation offered to Java");
+            check(count(record, "false " + TARGET + " redefine") == 0,
+                  "a retransformation reached the plain transformer");
+        }
+    }
+
+    private static void schemaChange() throws Throwable {
+        Target target = new Target();
+        try {
+            inst().redefineClasses(new ClassDefinition(Target.class, resource("/variants/Target-field.bin")));
+            check(false, "a redefinition with an added field was accepted");
+        } catch (UnsupportedOperationException e) {
+            System.out.println(e);
+            check(String.valueOf(e.getMessage()).startsWith("JVMTI_ERROR_UNSUPPORTED_REDEFINITION"),
+                  "message is not the JVM TI error: " + e.getMessage());
+        }
+        check(target.version().equals("v1"), "the refused redefinition changed the class");
+    }
+
+    private static void garbage() throws Throwable {
+        byte[] garbage = new byte[512];
+        new Random(7).nextBytes(garbage);
+        try {
+            inst().redefineClasses(new ClassDefinition(Target.class, garbage));
+            check(false, "random bytes were accepted");
+        } catch (ClassFormatError e) {
+            System.out.println(e);
+            check(String.valueOf(e.getMessage()).startsWith("JVMTI_ERROR_"),
+                  "message is not the JVM TI error: " + e.getMessage());
+        }
+        check(new Target().version().equals("v1"), "the refused redefinition changed the class");
+    }
+
+    private static void emptyArrays() throws Throwable {
+        inst().redefineClasses(new ClassDefinition[0]);
+        inst().retransformClasses(new Class<?>[0]);
+    }
+
+    private static void nullElement() throws Throwable {
+        MinimalInstrumentation natives = ((InstrumentationAdapter) inst()).natives();
+        Method retransform = nativeMethod("retransformClassesImpl", Class[].class);
+        Method redefine = nativeMethod("redefineClassesImpl", ClassDefinition[].class);
+        expectError(retransform, natives, new Class<?>[] {null}, "the natives");
+        try {
+            inst().retransformClasses(new Class<?>[] {Target.class, null});
+            check(false, "a null entry was accepted through the adapter");
+        } catch (Error e) {
+            check(e.getClass() == Error.class && "JVMTI_ERROR_NULL_POINTER".equals(e.getMessage()),
+                  "through the adapter: " + e);
+        }
+        try {
+            inst().retransformClasses((Class<?>[]) null);
+            check(false, "a null array was accepted");
+        } catch (NullPointerException e) {
+            check("Error".equals(e.getMessage()), "null array: wrong message " + e.getMessage());
+        }
+        redefine.invoke(natives, (Object) null);
+    }
+
+    private static Method nativeMethod(String name, Class<?> parameter) throws NoSuchMethodException {
+        Method method = MinimalInstrumentation.class.getDeclaredMethod(name, parameter);
+        check(java.lang.reflect.Modifier.isNative(method.getModifiers()), name + " is not native");
+        method.setAccessible(true);
+        return method;
+    }
+
+    private static void expectError(Method method, Object receiver, Object argument, String via) throws Throwable {
+        try {
+            method.invoke(receiver, argument);
+            check(false, "a null entry was accepted by " + via);
+        } catch (InvocationTargetException e) {
+            Throwable cause = e.getCause();
+            check(cause.getClass() == Error.class, via + ": wrong exception " + cause);
+            check("JVMTI_ERROR_NULL_POINTER".equals(cause.getMessage()), via + ": wrong message " + cause.getMessage());
+        }
+    }
+
+    private static void loadedClasses() throws Throwable {
+        Class<?> generated = new ClassGen.Loader().define("com/lindenforgesys/reload/test/gen/Listed",
+                                                          ClassGen.generate("com/lindenforgesys/reload/test/gen/Listed", 0));
+        Class<?>[] wanted = {String.class, Object.class, Scenarios.class, Target.class, Victim.class, generated};
+        new Target();
+        new Victim();
+        Class<?>[] all = inst().getAllLoadedClasses();
+        Class<?>[] again = inst().getAllLoadedClasses();
+        Set<Class<?>> unique = new HashSet<Class<?>>();
+        for (Class<?> c : all) {
+            check(c != null, "null entry");
+            check(unique.add(c), "duplicate " + c);
+        }
+        Set<Class<?>> second = new HashSet<Class<?>>(java.util.Arrays.asList(again));
+        for (Class<?> expected : wanted) {
+            check(unique.contains(expected), "missing " + expected);
+            check(second.contains(expected), "missing from the second listing " + expected);
+        }
+        check(again.length >= all.length * 0.9 && again.length <= all.length * 1.1,
+              "listings disagree: " + all.length + " then " + again.length);
+        System.out.println("loaded classes: " + all.length);
+    }
+
+    private static void replace() {
+        String says = new Replaced().says();
+        System.out.println("Replaced says " + says);
+        if (System.getProperty("vesta.test.replace") != null) {
+            check(says.equals("replaced"), "the transformer's bytes were not installed");
+        }
+    }
+
+    private static void throwingTransformer() {
+        check(new Victim().name().equals("Victim"), "the class whose transformer threw is broken");
+    }
+
+    private static void nested() throws Throwable {
+        check(new Outer().name().equals("Outer"), "Outer broken");
+        check(new Inner().name().equals("Inner"), "Inner broken");
+        List<String> record = record();
+        String nested = System.getProperty("vesta.test.nested");
+        if (record != null && nested != null && nested.endsWith(":com.lindenforgesys.reload.test.Inner")) {
+            check(count(record, "false com/lindenforgesys/reload/test/Outer load") == 1, "Outer not offered once");
+            check(count(record, "true com/lindenforgesys/reload/test/Inner load") == 1,
+                  "the retransforming hook missed the nested load");
+            check(count(record, "false com/lindenforgesys/reload/test/Inner load") == 0,
+                  "the plain transformer was re-entered for the nested load");
+        }
+    }
+
+    /** Eight threads define generated classes through loaders of their own, all at once. */
+    private static void concurrent(final int perThread, final int classSize) throws Throwable {
         final AtomicInteger defined = new AtomicInteger();
         final List<Throwable> failures = new ArrayList<Throwable>();
+        Runtime runtime = Runtime.getRuntime();
         List<Thread> threads = new ArrayList<Thread>();
         for (int t = 0; t < 8; t++) {
             final int thread = t;
-            threads.add(new Thread(new Runnable() {
-                public void run() {
-                    try {
-                        ClassGen.Loader loader = new ClassGen.Loader();
-                        for (int i = 0; i < perThread; i++) {
-                            String name = "com/lindenforgesys/reload/test/gen/Gen" + thread + "_" + i;
-                            loader.define(name, ClassGen.generate(name, 512)).getDeclaredConstructor().newInstance();
-                            defined.incrementAndGet();
-                        }
-                    } catch (Throwable e) {
-                        synchronized (failures) {
-                            failures.add(e);
-                        }
+            threads.add(new Thread(() -> {
+                try {
+                    ClassGen.Loader loader = new ClassGen.Loader();
+                    for (int i = 0; i < perThread; i++) {
+                        String name = "com/lindenforgesys/reload/test/gen/Gen" + thread + "_" + i;
+                        Class<?> c = loader.define(name, ClassGen.generate(name, classSize));
+                        check(c.getDeclaredConstructor().newInstance().getClass() == c, "instance of " + name);
+                        defined.incrementAndGet();
+                    }
+                } catch (Throwable e) {
+                    synchronized (failures) {
+                        failures.add(e);
                     }
                 }
-            }));
+            }, "definer-" + t));
         }
         for (Thread thread : threads) {
             thread.start();
@@ -174,6 +282,11 @@ public final class Scenarios {
         if (!failures.isEmpty()) {
             throw failures.get(0);
         }
+        check(defined.get() == 8 * perThread, "defined " + defined.get() + " of " + 8 * perThread);
         System.out.println("defined " + defined.get() + " classes");
+        long before = runtime.totalMemory() - runtime.freeMemory();
+        System.gc();
+        long after = runtime.totalMemory() - runtime.freeMemory();
+        System.out.println("heap used: " + before / 1024 + " KB before System.gc(), " + after / 1024 + " KB after");
     }
 }
