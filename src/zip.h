@@ -32,6 +32,7 @@ public:
     bool openMemory(const uint8_t* data, size_t size);
     void close();
     bool isOpen() const { return data_ != nullptr; }
+    // Why the last open failed; never null, empty after a success.
     const char* error() const { return error_; }
 
     size_t entryCount() const { return entryCount_; }
@@ -44,24 +45,38 @@ public:
     // CRC-32. Safe to call from several threads at once.
     bool extractTo(int64_t index, void* buffer, size_t bufferSize) const;
     // Extracts into a new heap buffer (free) with one more zero byte after
-    // the data, so text entries read as strings; NULL on failure.
+    // the data, so text entries read as strings; NULL on failure. size may be
+    // NULL.
     void* extractToHeap(int64_t index, size_t* size) const;
     void* extractToHeap(std::string_view name, size_t* size) const;
 
-    struct Entry;
-
 private:
+    struct Entry;
+    struct Slot;
+    struct Directory;
+
     bool fail(const char* why);
     bool index();
+    bool readDirectory(Directory* directory);
+    bool findZip64End(uint64_t locator, uint64_t* record);
+    bool countEntries(const Directory& directory, size_t* count);
+    bool indexEntries(const Directory& directory, size_t count);
+    size_t probe(std::string_view name, uint32_t hash) const;
+    const Entry* entry(int64_t index) const;
+    const uint8_t* entryData(const Entry& entry) const;
+    bool decode(const Entry& entry, const uint8_t* data, void* buffer) const;
 
     MappedFile file_;
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
+    // Bytes before the archive proper (a launcher script), which its offsets
+    // do not count.
+    uint64_t prefix_ = 0;
     Entry* entries_ = nullptr;
     size_t entryCount_ = 0;
-    uint32_t* table_ = nullptr;  // open addressing: entry index + 1, 0 is empty
+    Slot* table_ = nullptr;  // open addressing, linear probing, at most half full
     size_t tableMask_ = 0;
-    const char* error_ = nullptr;
+    const char* error_ = "";
 };
 
 struct ZipMember {
@@ -70,6 +85,8 @@ struct ZipMember {
     size_t size;
 };
 
-// Writes an archive of stored (uncompressed) entries; false when the file
-// cannot be written.
+// Writes an archive of stored (uncompressed) entries, dated 1980-01-01 so
+// that the same members always give the same bytes. False, and no file left
+// behind, when the members do not fit a plain zip archive (all of them under
+// 4 GiB, at most 65534 of them) or the file cannot be written.
 bool zip_write_stored(const char* path, const ZipMember* members, size_t count);
