@@ -39,3 +39,37 @@ void getRuntimeHash(jvmtiEnv* jvmti, const JarInfo* jarInfo, char* out);
 int isIgnoredProperty(const char* name);
 int isPropertyValueIgnored(const char* name);
 const char* additionalArgValueForHashing(const char* arg);
+
+// The child JVM that writes the bootstrap jar: its argument vector (entry 0
+// is the executable, no terminating null), owned by the caller.
+char** getBootstrapBuildArguments(jvmtiEnv* jvmti, const char* agentJarPath, const char* outputPath, int* count);
+int isIgnoredCmdProperty(const char* name, const char* value, int intellijLoader);
+void freeBootstrapBuildArguments(int count, char** argv);
+// The Java executable under java.home ("bin/java", on Windows "bin\javaw.exe"
+// when it exists); a new heap string.
+char* getJavaExecutable(const char* javaHome);
+
+// The classpath jar that stands in for a class path too long for a command
+// line. preprocessClasspath replaces the value after "-cp" in place and
+// returns the jar's name (an entry of argv), or null.
+char* preprocessClasspath(jvmtiEnv* jvmti, char** argv, int argc);
+char* generateClasspathJar(const char* classpath);
+char* generateManifest(const char* classpath);
+// The manifest under construction: its buffer, the bytes used and the
+// capacity the buffer was allocated with.
+struct ManifestText {
+    char* data;
+    size_t length;
+    size_t capacity;
+};
+// Appends `count` bytes of `text`, folding the Class-Path line before it
+// would carry more than 70 bytes; `lineBytes` counts the current line.
+void strncat72(int* lineBytes, ManifestText* manifest, const char* text, size_t count);
+// The manifest for an explicit separator and drive-letter rule, so the rules
+// of every platform can be exercised anywhere.
+char* generateManifestWith(const char* classpath, char separator, bool driveLetterPaths);
+
+// The bootstrap jar for this JVM's configuration: the cached one, or a new
+// one built by a child JVM. Never null; failures end the process.
+char* getBootstrapJarPathFor(jvmtiEnv* jvmti, const JarInfo* jarInfo);
+const char* generate(jvmtiEnv* jvmti, const char* agentJarPath, const char* outputPath);

@@ -129,3 +129,9 @@ const char* getBootstrapFolder(jvmtiEnv* jvmti) {
     bootstrapFolder = lfts_concat(folder.get(), "/");
     return bootstrapFolder;
 }
+
+char* getJavaExecutable(const char* javaHome) {
+    char* executable = lfts_concat(javaHome, "/bin/java");
+    log_write(TS_DEBUG, "using java executable %s", executable);
+    return executable;
+}

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "agent_util.h"
+#include "bootcache.h"
 #include "fileutils.h"
 #include "java_contract.h"
 #include "list.h"
@@ -86,4 +87,5 @@ void initJarInfo(jvmtiEnv* jvmti) {
 
     agent.libraryPath = libraryPath;
     agent.jarInfo = info;
+    agent.bootstrapJarPath = getBootstrapJarPathFor(jvmti, info);
 }

@@ -110,8 +110,7 @@ void initBootclassPath(jvmtiEnv* jvmti, int emulate) {
     }
     check_jvmti_error(jvmti, error, "GetSystemProperty 'sun.boot.class.path'");
     log_write(TS_DEBUG, "Patching sun.boot.class.path ...");
-    // Without a bootstrap jar there is nothing to put in front.
-    if (agent.bootstrapJarPath != nullptr) patch_bootclasspath(jvmti, bootClassPath.get(), agent.bootstrapJarPath);
+    patch_bootclasspath(jvmti, bootClassPath.get(), agent.bootstrapJarPath);
 }
 
 namespace {
@@ -136,7 +135,7 @@ void initMainTransformer(jvmtiEnv* jvmti) {
     if (agent.java9) capabilities.can_generate_early_class_hook_events = 1;
     check_jvmti_error(jvmti, jvmti->AddCapabilities(&capabilities), "Set required JVMTI Capabilities");
 
-    if (agent.java9 && agent.openJ9 && agent.bootstrapJarPath != nullptr) {
+    if (agent.java9 && agent.openJ9) {
         addToBootLoaderSearch(jvmti, agent.bootstrapJarPath, "Adding tarsils bootstrap jar to boot class path");
     }
     addToBootLoaderSearch(jvmti, agent.jarInfo->path, "Adding tarsil.jar to boot class path");

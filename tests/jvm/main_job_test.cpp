@@ -13,6 +13,7 @@
 
 #include "jvm_harness.h"
 #include "support/child.h"
+#include "support/jars.h"
 
 namespace fs = std::filesystem;
 
@@ -70,6 +71,32 @@ protected:
         return run;
     }
 
+    // Puts a bootstrap jar under this configuration's cached name, for agent
+    // jars whose child JVM cannot build one (no Premain-Class for
+    // -javaagent). The first run fails in the child and leaves the hash in
+    // the log file.
+    void seedBootstrapJar(const std::vector<std::string>& args) {
+        JvmRun failed = java(args);
+        ASSERT_EQ(failed.exitCode, 3) << failed.err;
+        std::smatch hash;
+        std::string log = readFile(dir.file("tarsil.boot.log"));
+        ASSERT_TRUE(std::regex_search(log, hash, std::regex("Checking bootcache for ([0-9a-f]{32})"))) << log;
+        ASSERT_TRUE(writeJar(dir.file("tarsil-bootstrap-" + hash[1].str() + ".jar"), {{"tarsilbase-classes.txt", "-\n"}}));
+    }
+
+    // The one cached bootstrap jar in the folder.
+    std::string cachedBootstrapJar() const {
+        std::string found;
+        for (const auto& entry : fs::directory_iterator(dir.path())) {
+            std::string name = entry.path().filename().string();
+            if (std::regex_match(name, std::regex("tarsil-bootstrap-[0-9a-f]{32}\\.jar"))) {
+                EXPECT_EQ(found, "") << "more than one cached bootstrap jar";
+                found = entry.path().string();
+            }
+        }
+        return found;
+    }
+
     std::string record() const { return dir.file("record.txt"); }
     std::string recordArg() const { return "-Dvesta.test.record=" + record(); }
 
@@ -89,17 +116,20 @@ TEST_P(MainJob, PremainReceivesTheFourArguments) {
 
     std::vector<std::string> reported = lines(readFile(report));
     ASSERT_EQ(reported.size(), 2u) << readFile(report);
-    std::string common = " library=" + library + " bootstrap=null";
+    std::string common = " library=" + library + " bootstrap=" + cachedBootstrapJar();
     EXPECT_EQ(reported[0], "premain premainClass=com.lindenforgesys.reload.agent.ReloadAgent options=debug,custom=1" + common);
     EXPECT_EQ(reported[1], "premain premainClass=com.lindenforgesys.reload.agent.ReloadAgent options=null" + common);
 }
 
 TEST_P(MainJob, MissingPremainClassIsPassedAsEmptyString) {
     std::string report = dir.file("report.txt");
-    JvmRun run = java({agent(), std::string("-Dvesta.native.jar=") + TARSIL_NO_PREMAIN_JAR,
-                       "-Dvesta.test.report=" + report, "-version"});
+    std::vector<std::string> args = {agent(), std::string("-Dvesta.native.jar=") + TARSIL_NO_PREMAIN_JAR,
+                                     "-Dvesta.test.report=" + report, "-version"};
+    ASSERT_NO_FATAL_FAILURE(seedBootstrapJar(args));
+    JvmRun run = java(args);
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(readFile(report), "premain premainClass= options=null library=" + library + " bootstrap=null\n");
+    EXPECT_EQ(readFile(report),
+              "premain premainClass= options=null library=" + library + " bootstrap=" + cachedBootstrapJar() + "\n");
 }
 
 TEST_P(MainJob, EveryLoadedClassReachesBothHooksOnce) {
@@ -212,7 +242,9 @@ TEST_P(MainJob, ClassDataSharingIsSwitchedOff) {
 }
 
 TEST_P(MainJob, IncompatibleAgentJarEndsTheJvm) {
-    JvmRun run = java({agent(), std::string("-Dvesta.native.jar=") + TARSIL_INCOMPATIBLE_JAR, "-version"});
+    std::vector<std::string> args = {agent(), std::string("-Dvesta.native.jar=") + TARSIL_INCOMPATIBLE_JAR, "-version"};
+    ASSERT_NO_FATAL_FAILURE(seedBootstrapJar(args));
+    JvmRun run = java(args);
     EXPECT_EQ(run.exitCode, 3);
     EXPECT_NE(run.err.find("Tarsil-JVMTI [ERROR] You're using an incompatible 'tarsil.jar' with the Tarsil Agent.\n"),
               std::string::npos)

@@ -21,9 +21,13 @@ TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tarsil-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) abort();
     path_ = pattern;
+    owner_ = getpid();
 }
 
 TempDir::~TempDir() {
+    // A forked child that ends through exit() runs the destructors of its
+    // parent's folders too; only the process that made a folder removes it.
+    if (getpid() != owner_) return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }

@@ -38,4 +38,5 @@ public:
 
 private:
     std::string path_;
+    int owner_;
 };

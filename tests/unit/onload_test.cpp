@@ -10,6 +10,7 @@
 #include "logging.h"
 #include "onLoad.h"
 #include "support/child.h"
+#include "support/fake_java.h"
 #include "support/fake_jvmti.h"
 #include "support/jars.h"
 #include "jarinfo.h"
@@ -57,6 +58,7 @@ FakeJvmtiScript hotspot(jint version = 0x300B0000) {
     script.properties["vesta.native.jar"] = agentJar();
     static TempDir bootcache;
     script.properties["vesta.bootcache.dir"] = bootcache.path();
+    script.properties["java.home"] = fakeJavaHome();
     return script;
 }
 
@@ -183,9 +185,11 @@ TEST(AgentOnLoad, OnlyTheRetransformEnvironmentCanRetransform) {
 }
 
 TEST(AgentOnLoad, StepsRunInOrderAndFillTheAgentRecord) {
-    ChildResult child = runInChild([] {
+    TempDir emptyCache;  // so that the bootstrap jar is generated
+    ChildResult child = runInChild([&emptyCache] {
         FakeJvmtiScript script = hotspot(0x30080000);
         script.properties["sun.boot.class.path"] = "/jre/lib/rt.jar";
+        script.properties["vesta.bootcache.dir"] = emptyCache.path();
         FakeJvm jvm(script);
         Agent_OnLoad(jvm.vm(), nullptr, nullptr);
         std::string calls;
@@ -196,18 +200,44 @@ TEST(AgentOnLoad, StepsRunInOrderAndFillTheAgentRecord) {
             if (call == "Deallocate") continue;
             calls += call + "\n";
         }
-        return calls + "jar=" + agent.jarInfo->path + " premain=" + agent.jarInfo->premainClass +
+        return calls + "bootstrap=" + agent.bootstrapJarPath + "\njar=" + agent.jarInfo->path + " premain=" + agent.jarInfo->premainClass +
                " retransform=" + (agent.retransformJvmti != nullptr && agent.retransformJvmti != agent.jvmti ? "own" : "missing");
     });
     ASSERT_EQ(child.exitCode, 0) << child.err;
+    const std::string kProperties =
+        "GetSystemProperty(java.home)\n"
+        "GetSystemProperty(java.vm.vendor)\n"
+        "GetSystemProperty(sun.boot.class.path)\n"
+        "GetSystemProperty(vesta.bootcache.dir)\n"
+        "GetSystemProperty(vesta.native.jar)\n";
+    std::smatch bootstrap;
+    ASSERT_TRUE(std::regex_search(child.report, bootstrap, std::regex("bootstrap=(/.*/tarsil-bootstrap-[0-9a-f]{32}\\.jar)\n")))
+        << child.report;
+    const std::string bootstrapJar = bootstrap[1];
     EXPECT_EQ(child.report,
               "GetEnv(0x30090000)\n"
               "GetSystemProperty(java.vm.vendor)\n"
               "GetSystemProperty(vesta.bootcache.dir)\n"
               "GetSystemProperty(java.vm.vendor)\n"
               "GetSystemProperty(vesta.native.jar)\n"
+              // the runtime hash: the properties, then the vendor for the inherited options
+              "GetSystemProperty(java.home)\n"
+              "GetSystemProperty(java.vm.vendor)\n"
+              "GetSystemProperty(vesta.native.jar)\n"
+              "GetSystemProperty(java.vm.vendor)\n"
+              // the child's command line: java.home, the properties for the debug log
+              // and again for the -D options, then the paths
+              "GetSystemProperty(java.home)\n" + kProperties +
+              "GetSystemProperty(java.system.class.loader)\n" + kProperties +
+              "GetSystemProperty(vesta.skipcp)\n"
+              "GetSystemProperty(java.class.path)\n"
+              "GetSystemProperty(jdk.module.path)\n"
+              "GetSystemProperty(jdk.module.upgrade.path)\n"
+              "GetSystemProperty(sun.boot.class.path)\n"
+              "GetSystemProperty(vesta.bootstrap_cpjar)\n"
               "GetSystemProperty(vesta.transform.trace.prefix)\n"
               "GetSystemProperty(sun.boot.class.path)\n"
+              "SetSystemProperty(sun.boot.class.path=" + bootstrapJar + ":/jre/lib/rt.jar)\n"
               "AddCapabilities\n"
               "AddToBootstrapClassLoaderSearch(" + agentJar() + ")\n"
               "SetEventCallbacks(" + std::to_string(37 * sizeof(void*)) + ")\n"
@@ -219,6 +249,7 @@ TEST(AgentOnLoad, StepsRunInOrderAndFillTheAgentRecord) {
               "SetEventCallbacks(" + std::to_string(37 * sizeof(void*)) + ")\n"
               "SetEventNotificationMode(1,54)\n"
               "SetNativeMethodPrefix(_ts$jni$)\n"
+              "bootstrap=" + bootstrapJar + "\n"
               "jar=" + agentJar() + " premain=com.acme.Agent retransform=own");
 }
 

@@ -21,6 +21,11 @@ public final class ReloadAgent {
     }
 
     public static void premain(String options, Instrumentation inst) {
+        // In the child JVM that writes the bootstrap jar the agent only
+        // brings the installer onto the class path.
+        if (Boolean.getBoolean("vesta.pelican.bootstrap_run")) {
+            return;
+        }
         if (Boolean.getBoolean("vesta.test.premainThrow")) {
             throw new IllegalStateException("premain failure requested");
         }

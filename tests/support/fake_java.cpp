@@ -1,0 +1,57 @@
+#include "support/fake_java.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "support/child.h"
+#include "support/jars.h"
+
+namespace {
+
+struct FakeJava {
+    TempDir dir;
+    std::string jar = dir.file("bootstrap-source.jar");
+
+    FakeJava() {
+        writeJar(jar, {{"tarsilbase-classes.txt", "-\n"}});
+        mkdir(dir.file("bin").c_str(), 0755);
+        std::string script = dir.file("bin/java");
+        std::ofstream out(script);
+        out << "#!/bin/sh\n"
+               "out=\n"
+               "for a; do case \"$a\" in -Dvesta.pelican.bootstrap_path=*) "
+               "out=\"${a#-Dvesta.pelican.bootstrap_path=}\";; esac; done\n"
+               "if [ -n \"$FAKE_JAVA_ARGS\" ]; then for a; do printf '%s\\0' \"$a\"; done > \"$FAKE_JAVA_ARGS\"; fi\n"
+               "if [ -n \"$FAKE_JAVA_COUNT\" ]; then echo run >> \"$FAKE_JAVA_COUNT\"; fi\n"
+               "echo \"fake installer writing $out\"\n"
+               "if [ -n \"$FAKE_JAVA_EXIT\" ]; then exit \"$FAKE_JAVA_EXIT\"; fi\n"
+               "cp '" << jar << "' \"$out\"\n";
+        out.close();
+        chmod(script.c_str(), 0755);
+    }
+};
+
+FakeJava& fake() {
+    static FakeJava instance;
+    return instance;
+}
+
+}  // namespace
+
+const std::string& fakeJavaHome() {
+    return fake().dir.path();
+}
+
+const std::string& fakeBootstrapJar() {
+    return fake().jar;
+}
+
+std::vector<std::string> readRecordedArguments(const std::string& path) {
+    std::vector<std::string> args;
+    std::string text = readFile(path);
+    for (size_t start = 0, end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
+        args.push_back(text.substr(start, end - start));
+    }
+    return args;
+}
