@@ -26,7 +26,8 @@ struct FakeJava {
                "if [ -n \"$FAKE_JAVA_COUNT\" ]; then echo run >> \"$FAKE_JAVA_COUNT\"; fi\n"
                "echo \"fake installer writing $out\"\n"
                "if [ -n \"$FAKE_JAVA_EXIT\" ]; then exit \"$FAKE_JAVA_EXIT\"; fi\n"
-               "cp '" << jar << "' \"$out\"\n";
+               "cp '" << jar << "' \"$out\"\n"
+               "if [ -n \"$FAKE_JAVA_ALSO\" ]; then cp '" << jar << "' \"$FAKE_JAVA_ALSO\"; fi\n";
         out.close();
         chmod(script.c_str(), 0755);
     }

@@ -5,6 +5,7 @@
 //   FAKE_JAVA_ARGS  file that receives its arguments, each ended by a NUL
 //   FAKE_JAVA_EXIT  exit with this code instead of writing the jar
 //   FAKE_JAVA_COUNT file to which one line is appended per run
+//   FAKE_JAVA_ALSO  a second path the jar is copied to (another JVM winning)
 #pragma once
 
 #include <string>

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "exec.h"
@@ -144,4 +148,49 @@ TEST(Exec, KillingAGoneProcessIsOnlyAWarning) {
     EXPECT_TRUE(has(child.err, "Tarsil-JVMTI [WARN] Couldn't send kill signal to child process pid="));
     EXPECT_TRUE(has(child.err, ": res=-1.\n"));
     EXPECT_TRUE(has(child.err, " killed.\n"));
+}
+
+namespace {
+
+volatile sig_atomic_t interruptions = 0;
+void countInterruption(int) {
+    interruptions = interruptions + 1;
+}
+
+}  // namespace
+
+// Signals that interrupt read and waitpid (a handler without SA_RESTART) must
+// not end the reading early nor lose the child's status.
+TEST(Exec, InterruptedWaitsAreResumed) {
+    TempDir dir;
+    std::string outPath = dir.file("stdout");
+    ChildResult child = runInChild([&] {
+        int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1);
+        close(fd);
+        log_stderr(4);
+        struct sigaction action {};
+        action.sa_handler = countInterruption;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(SIGUSR1, &action, nullptr);
+        pthread_t waiter = pthread_self();
+        std::atomic<bool> done{false};
+        std::thread interrupter([&] {
+            while (!done) {
+                pthread_kill(waiter, SIGUSR1);
+                usleep(2000);
+            }
+        });
+        std::vector<std::string> args = {"/bin/sh", "-c", "echo early; sleep 0.3; echo late; sleep 0.2; exit 2"};
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        execAndReadStdOut2(static_cast<int>(argv.size()), argv.data(), 4096, 0, nullptr);
+        done = true;
+        interrupter.join();
+        return std::to_string(interruptions > 10);
+    });
+    EXPECT_EQ(child.report, "1");
+    EXPECT_TRUE(has(child.err, "Child JVM has been shut down (exit code: 2).")) << child.err;
+    EXPECT_EQ(readFile(outPath), "early\nlate\n");
 }

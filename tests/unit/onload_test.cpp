@@ -50,6 +50,7 @@ const std::string& agentJar() {
 }
 // Made before any child forks, so that every child shares the one jar.
 const std::string& kAgentJar = agentJar();
+const std::string& kFakeJavaHome = fakeJavaHome();
 
 FakeJvmtiScript hotspot(jint version = 0x300B0000) {
     FakeJvmtiScript script;

@@ -60,6 +60,7 @@ public final class Install {
     private static int run() throws Exception {
         String output = System.getProperty("vesta.pelican.bootstrap_path");
         log("installer started, java.home=" + System.getProperty("java.home") + ", output=" + output);
+        log("java.class.path=" + System.getProperty("java.class.path"));
         String countFile = System.getProperty("vesta.test.install.count");
         if (countFile != null) {
             append(countFile, "run " + output + "\n");
@@ -91,7 +92,6 @@ public final class Install {
         Map<String, byte[]> entries = entries();
         write(output, entries);
         log("wrote " + entries.size() + " entries to " + output);
-        System.out.println("Tarsil bootstrap jar written: " + output);
         return 0;
     }
 

@@ -1,0 +1,485 @@
+// The bootstrap jar's generation: the child JVM's command line, the
+// classpath jar standing in for a long class path, and the cache lookup
+// that runs the child (a shell script here) on a miss. Each case runs in a
+// forked child, since the folder and the inherited options are computed
+// once per process.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "bootcache.h"
+#include "jarinfo.h"
+#include "logging.h"
+#include "support/child.h"
+#include "support/fake_java.h"
+#include "support/fake_jvmti.h"
+#include "zip.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const char kOutput[] = "/out/b.jar";
+const char kAgentJar[] = "/x/tarsil.jar";
+
+// The child's command line for these properties, with the inherited options
+// of this test process in front of the "-D" options.
+struct BuiltArgs {
+    Args args;
+    Args inherited;
+};
+
+BuiltArgs build(const FakeJvmtiScript& script) {
+    ChildResult child = runInChild([&script] {
+        FakeJvm jvm(script);
+        jvmtiEnv* env = jvm.newEnv();
+        int inheritedCount = 0;
+        char** inherited = getAdditionalArgs(env, &inheritedCount);
+        std::string report;
+        for (int i = 0; i < inheritedCount; i++) report += std::string("I ") + inherited[i] + '\n';
+        int count = 0;
+        char** argv = getBootstrapBuildArguments(env, kAgentJar, kOutput, &count);
+        for (int i = 0; i < count; i++) report += std::string("A ") + argv[i] + '\n';
+        freeBootstrapBuildArguments(count, argv);
+        if (jvm.outstandingAllocations() != 0) report += "LEAK\n";
+        return report;
+    });
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+    BuiltArgs built;
+    std::istringstream lines(child.report);
+    for (std::string line; std::getline(lines, line);) {
+        if (line == "LEAK") ADD_FAILURE() << "JVM TI memory not returned";
+        if (line.starts_with("I ")) built.inherited.push_back(line.substr(2));
+        if (line.starts_with("A ")) built.args.push_back(line.substr(2));
+    }
+    return built;
+}
+
+FakeJvmtiScript jvmWith(jint version, std::map<std::string, std::string> properties) {
+    FakeJvmtiScript script;
+    script.version = version;
+    script.properties = std::move(properties);
+    return script;
+}
+
+// The executable, the inherited options, then `rest`.
+Args expected(const BuiltArgs& built, const std::string& executable, const Args& rest) {
+    Args all = {executable};
+    all.insert(all.end(), built.inherited.begin(), built.inherited.end());
+    all.insert(all.end(), rest.begin(), rest.end());
+    return all;
+}
+
+const Args kBootstrapSettings = {"-Dvesta.pelican.bootstrap_run=true", "-Dvesta.pelican.bootstrap_single_jar=true",
+                                 "-Dvesta.pelican.bootstrap_path=/out/b.jar"};
+const Args kClosing = {"-Dvesta.log.file=/out/b.jar.log", "-Dvesta.log=trace", "-Dvesta.no.native.mess=true",
+                       "com.lindenforgesys.javavesta.Install"};
+
+Args concat(std::initializer_list<Args> parts) {
+    Args all;
+    for (const Args& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+const std::map<std::string, std::string> kCommon = {
+    {"java.home", "/jdk"},
+    {"java.class.path", "/app/a.jar"},
+    {"java.vm.name", "OpenJDK 64-Bit Server VM"},
+    {"java.security.manager", "jarjar.org.gradle.process.internal.child.BootstrapSecurityManager"},
+    {"jdk.boot.class.path.append", "/extra"},
+    {"jdk.module.path", "/mods"},
+    {"sun.boot.class.path", "/jre/lib/rt.jar"},
+    {"user.dir", "/work"},
+    {"vesta.bootcache.dir", "/cache"},
+};
+
+}  // namespace
+
+TEST(BootstrapArguments, ModernJvmGetsTheDocumentedOrder) {
+    BuiltArgs built = build(jvmWith(0x300B0000, kCommon));
+    EXPECT_EQ(built.args, expected(built, "/jdk/bin/java",
+                                   concat({{"-Djdk.boot.class.path.append=/extra", "-Duser.dir=/work"},
+                                           kBootstrapSettings,
+                                           {"-cp", "/app/a.jar", "-p", "/mods", "-javaagent:/x/tarsil.jar"},
+                                           kClosing})));
+}
+
+TEST(BootstrapArguments, JavaEightInheritsTheWholeBootClassPath) {
+    auto properties = kCommon;
+    properties["java.security.manager"] = "com.acme.Guard";
+    properties["jdk.module.upgrade.path"] = "/upgrades";
+    BuiltArgs built = build(jvmWith(0x30080000, properties));
+    EXPECT_EQ(built.args,
+              expected(built, "/jdk/bin/java",
+                       concat({{"-Djava.security.manager=com.acme.Guard", "-Djdk.boot.class.path.append=/extra",
+                                "-Duser.dir=/work"},
+                               kBootstrapSettings,
+                               {"-cp", "/app/a.jar", "-p", "/mods", "--upgrade-module-path", "/upgrades",
+                                "-javaagent:/x/tarsil.jar", "-Xbootclasspath:/jre/lib/rt.jar"},
+                               kClosing})));
+}
+
+TEST(BootstrapArguments, IntellijLoaderOpensNioAndAppendsItsBootClassPath) {
+    auto properties = kCommon;
+    properties["java.system.class.loader"] = "com.intellij.util.lang.PathClassLoader";
+    BuiltArgs built = build(jvmWith(0x30110000, properties));
+    EXPECT_EQ(built.args,
+              expected(built, "/jdk/bin/java",
+                       concat({{"--add-opens", "java.base/sun.nio.fs=ALL-UNNAMED",
+                                "-Djava.system.class.loader=com.intellij.util.lang.PathClassLoader",
+                                "-Duser.dir=/work"},
+                               kBootstrapSettings,
+                               {"-cp", "/app/a.jar", "-p", "/mods", "-javaagent:/x/tarsil.jar",
+                                "-Xbootclasspath/a:/extra"},
+                               kClosing})));
+}
+
+TEST(BootstrapArguments, SkipcpLeavesOutEveryPathEvenWhenEmpty) {
+    auto properties = kCommon;
+    properties["vesta.skipcp"] = "";
+    BuiltArgs built = build(jvmWith(0x300B0000, properties));
+    EXPECT_EQ(built.args, expected(built, "/jdk/bin/java",
+                                   concat({{"-Djdk.boot.class.path.append=/extra", "-Duser.dir=/work",
+                                            "-Dvesta.skipcp="},
+                                           kBootstrapSettings,
+                                           {"-javaagent:/x/tarsil.jar"},
+                                           kClosing})));
+}
+
+TEST(BootstrapArguments, UnreadableJavaHomeEndsTheProcess) {
+    ChildResult child = runInChild([] {
+        FakeJvm jvm(jvmWith(0x300B0000, {{"user.dir", "/work"}}));
+        int count = 0;
+        getBootstrapBuildArguments(jvm.newEnv(), kAgentJar, kOutput, &count);
+        return std::string("returned");
+    });
+    EXPECT_EQ(child.exitCode, 3);
+    EXPECT_NE(child.err.find("get java.home"), std::string::npos) << child.err;
+}
+
+TEST(BootstrapArguments, CommandLinePropertyFilter) {
+    for (const char* name : {"java.home", "java.home.x", "java.vm.version", "java.class.path", "sun.boot.library.path",
+                             "jdk.module.main", "test.x", "vesta.log.file", "sun.java.command"}) {
+        EXPECT_EQ(isIgnoredCmdProperty(name, "v", 0), 1) << name;
+    }
+    for (const char* name : {"java.version", "user.dir", "vesta.skipcp", "jdk.boot.class.path.append"}) {
+        EXPECT_EQ(isIgnoredCmdProperty(name, "v", 0), 0) << name;
+    }
+    EXPECT_EQ(isIgnoredCmdProperty("jdk.boot.class.path.append", "v", 1), 1);
+    EXPECT_EQ(isIgnoredCmdProperty("java.security.manager",
+                                   "worker.org.gradle.process.internal.worker.child.BootstrapSecurityManager", 0),
+              1);
+    EXPECT_EQ(isIgnoredCmdProperty("java.security.manager", "jarjar.org.gradle.process.internal.child."
+                                                            "BootstrapSecurityManagerX", 0),
+              0);
+    EXPECT_EQ(isIgnoredCmdProperty("java.security.managers", "jarjar.org.gradle.process.internal.child."
+                                                             "BootstrapSecurityManager", 0),
+              0);
+}
+
+namespace {
+
+std::string manifest(const std::string& body) {
+    return "Manifest-Version: 1.0\r\n" + body + "\r\n\r\n";
+}
+
+std::string generated(const std::string& classpath, char separator = ':', bool driveLetters = false) {
+    char* text = generateManifestWith(classpath.c_str(), separator, driveLetters);
+    std::string copy = text;
+    free(text);
+    return copy;
+}
+
+}  // namespace
+
+TEST(ClasspathManifest, ElementsAreEscapedAndFoldersGetASlash) {
+    TempDir dir;
+    fs::create_directory(dir.file("classes"));
+    fs::create_directory(dir.file("ends"));
+    ChildResult child = runInChild([&dir] {
+        if (chdir(dir.path().c_str()) != 0) return std::string("chdir");
+        return generated("lib/a b.jar:classes") + "|" + generated("ends/:lib\\x.jar:missing");
+    });
+    EXPECT_EQ(child.report, manifest("Class-Path: lib/a%20b.jar classes/ ") + "|" +
+                                manifest("Class-Path: ends/ lib/x.jar missing "));
+}
+
+TEST(ClasspathManifest, EmptyElementsKeepOnlyTheirBlank) {
+    EXPECT_EQ(generated(":a::b"), manifest("Class-Path:  a  b "));
+    EXPECT_EQ(generated(""), manifest("Class-Path: "));
+}
+
+TEST(ClasspathManifest, LongLinesFoldAtSeventyBytes) {
+    EXPECT_EQ(generated(std::string(100, 'x')),
+              manifest("Class-Path: " + std::string(58, 'x') + "\r\n " + std::string(42, 'x') + " "));
+    EXPECT_EQ(generated(std::string(200, 'y')),
+              manifest("Class-Path: " + std::string(58, 'y') + "\r\n " + std::string(69, 'y') + "\r\n " +
+                       std::string(69, 'y') + "\r\n " + std::string(4, 'y') + " "));
+    // A fold may split an escape.
+    EXPECT_EQ(generated(std::string(57, 'a') + " b"),
+              manifest("Class-Path: " + std::string(57, 'a') + "%\r\n 20b "));
+}
+
+TEST(ClasspathManifest, FoldedLinesUnfoldToTheEntries) {
+    std::string classpath;
+    std::string entries;
+    for (int i = 0; i < 300; i++) {
+        std::string element = "/repo/" + std::string(static_cast<size_t>(i % 37), 'd') + "/lib " + std::to_string(i) + ".jar";
+        classpath += (i ? ":" : "") + element;
+        entries += std::regex_replace(element, std::regex(" "), "%20") + " ";
+    }
+    std::string text = generated(classpath);
+    ASSERT_TRUE(text.starts_with("Manifest-Version: 1.0\r\n"));
+    ASSERT_TRUE(text.ends_with("\r\n\r\n"));
+    std::string attribute = text.substr(23, text.size() - 27);
+    std::istringstream lines(attribute);
+    std::string unfolded;
+    bool first = true;
+    for (std::string line; std::getline(lines, line, '\n');) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        EXPECT_LE(line.size(), 70u);
+        if (!first) {
+            ASSERT_EQ(line[0], ' ');
+            line.erase(0, 1);
+        }
+        unfolded += line;
+        first = false;
+    }
+    EXPECT_EQ(unfolded, "Class-Path: " + entries);
+}
+
+TEST(ClasspathManifest, WindowsDriveLettersGetALeadingSlash) {
+    EXPECT_EQ(generated("C:\\lib\\a.jar;D:\\x y;rel\\p;C:", ';', true),
+              manifest("Class-Path: /C:/lib/a.jar /D:/x%20y rel/p C: "));
+    // Without the Windows rule the same text is one element per ':'.
+    EXPECT_EQ(generated("C:\\lib", ':', false), manifest("Class-Path: C /lib "));
+}
+
+namespace {
+
+struct Preprocessed {
+    std::string jar;       // the returned name, "" for null
+    Args args;             // the vector afterwards
+    std::string manifest;  // of the jar, when one was made
+    bool onDisk = false;
+};
+
+Preprocessed preprocess(const std::map<std::string, std::string>& properties, Args args) {
+    TempDir dir;
+    ChildResult child = runInChild([&] {
+        if (chdir(dir.path().c_str()) != 0) return std::string("chdir failed");
+        FakeJvm jvm(jvmWith(0x300B0000, properties));
+        std::vector<char*> argv;
+        for (const auto& arg : args) argv.push_back(strdup(arg.c_str()));
+        char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()));
+        std::string report = std::string(jar ? jar : "") + '\n';
+        for (char* arg : argv) report += std::string(arg) + '\n';
+        if (jar != nullptr) {
+            ZipReader reader;
+            if (reader.open(jar) && reader.locate("META-INF/") >= 0) {
+                size_t size = 0;
+                char* text = static_cast<char*>(reader.extractToHeap("META-INF/MANIFEST.MF", &size));
+                if (text != nullptr) report += "MANIFEST\n" + std::string(text, size);
+                free(text);
+            }
+        }
+        for (char* arg : argv) free(arg);
+        return report;
+    });
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+    Preprocessed result;
+    std::string report = child.report;
+    size_t manifestAt = report.find("MANIFEST\n");
+    if (manifestAt != std::string::npos) {
+        result.manifest = report.substr(manifestAt + 9);
+        report.resize(manifestAt);
+    }
+    std::istringstream lines(report);
+    std::getline(lines, result.jar);
+    for (std::string line; std::getline(lines, line);) result.args.push_back(line);
+    result.onDisk = !result.jar.empty() && fs::exists(dir.file(result.jar));
+    return result;
+}
+
+// "/jdk/bin/java -cp <classpath> Main" with a class path that brings the
+// total text to `total` bytes.
+Args commandLineOf(size_t total, const char* option = "-cp") {
+    Args args = {"/jdk/bin/java", option, "", "Main"};
+    size_t fixed = args[0].size() + args[1].size() + args[3].size();
+    args[2] = "/lib/a.jar:" + std::string(total - fixed - 11, 'c');
+    return args;
+}
+
+}  // namespace
+
+TEST(ClasspathJar, AutomaticModeStartsAboveTheLimit) {
+    Args atLimit = commandLineOf(131000);
+    Preprocessed kept = preprocess({}, atLimit);
+    EXPECT_EQ(kept.jar, "");
+    EXPECT_EQ(kept.args, atLimit);
+
+    Args over = commandLineOf(131001);
+    Preprocessed replaced = preprocess({}, over);
+    EXPECT_TRUE(std::regex_match(replaced.jar, std::regex("tarsil-classpath-[0-9]+\\.jar")));
+    EXPECT_TRUE(replaced.onDisk);
+    ASSERT_EQ(replaced.args.size(), 4u);
+    EXPECT_EQ(replaced.args[2], replaced.jar);
+    EXPECT_EQ(replaced.manifest, generated(over[2]));
+}
+
+TEST(ClasspathJar, ModesAndOptionSpellings) {
+    Args shortLine = {"/jdk/bin/java", "-classpath", "a.jar", "Main"};
+    Preprocessed always = preprocess({{"vesta.bootstrap_cpjar", "always"}}, shortLine);
+    EXPECT_NE(always.jar, "");
+    EXPECT_EQ(always.args[2], always.jar);
+    EXPECT_EQ(always.manifest, manifest("Class-Path: a.jar "));
+
+    EXPECT_EQ(preprocess({{"vesta.bootstrap_cpjar", "never"}}, commandLineOf(200000)).jar, "");
+    EXPECT_EQ(preprocess({{"vesta.bootstrap_cpjar", "yes"}}, shortLine).jar, "");
+    EXPECT_NE(preprocess({{"vesta.bootstrap_cpjar", "yes"}}, commandLineOf(131001)).jar, "");
+
+    // Nothing to replace: no class path option, or one without a value.
+    Args noClasspath = {"/jdk/bin/java", "-javaagent:/x/tarsil.jar", "Main", "-cp"};
+    Preprocessed untouched = preprocess({{"vesta.bootstrap_cpjar", "always"}}, noClasspath);
+    EXPECT_EQ(untouched.jar, "");
+    EXPECT_EQ(untouched.args, noClasspath);
+}
+
+namespace {
+
+struct CacheRun {
+    ChildResult child;
+    std::string hash;
+    std::string result;
+};
+
+// Looks up the bootstrap jar of a fixed configuration in `folder`, with
+// the fake child JVM steered by `env`.
+CacheRun lookUp(const std::string& folder, const Args& env = {}) {
+    fakeJavaHome();  // made here, so that every child shares it
+    CacheRun run;
+    run.child = runInChild([&] {
+        for (const auto& setting : env) putenv(strdup(setting.c_str()));
+        log_stderr(4);
+        FakeJvmtiScript script = jvmWith(0x300B0000, {{"java.home", fakeJavaHome()},
+                                                       {"vesta.bootcache.dir", folder},
+                                                       {"user.dir", "/work"}});
+        FakeJvm jvm(script);
+        JarInfo jar{const_cast<char*>(kAgentJar), "", "1.2.3"};
+        char hash[33];
+        getRuntimeHash(jvm.newEnv(), &jar, hash);
+        printf("HASH %s\n", hash);
+        fflush(stdout);
+        char* path = getBootstrapJarPathFor(jvm.newEnv(), &jar);
+        std::string result = std::string(hash) + " " + path;
+        free(path);
+        return result;
+    });
+    std::istringstream words(run.child.report);
+    words >> run.hash >> run.result;
+    return run;
+}
+
+std::vector<std::string> folderListing(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The hash of the configuration lookUp uses, without generating anything.
+std::string hashFor(const std::string& folder) {
+    TempDir scratch;
+    CacheRun run = lookUp(folder, {"FAKE_JAVA_EXIT=1", "FAKE_JAVA_COUNT=" + scratch.file("count")});
+    std::smatch hash;
+    std::string err = run.child.err;
+    EXPECT_TRUE(std::regex_search(err, hash, std::regex("Checking bootcache for ([0-9a-f]{32})")));
+    return hash[1];
+}
+
+}  // namespace
+
+TEST(BootstrapCache, MissGeneratesThenHitStartsNoChild) {
+    TempDir cache;
+    TempDir scratch;
+    std::string count = scratch.file("count");
+    std::string recorded = scratch.file("args");
+    CacheRun first = lookUp(cache.path(), {"FAKE_JAVA_COUNT=" + count, "FAKE_JAVA_ARGS=" + recorded});
+    ASSERT_EQ(first.child.exitCode, 0) << first.child.err;
+    ASSERT_EQ(first.hash.size(), 32u);
+    std::string cached = cache.path() + "/tarsil-bootstrap-" + first.hash + ".jar";
+    EXPECT_EQ(first.result, cached);
+    EXPECT_EQ(readFile(cached), readFile(fakeBootstrapJar()));
+
+    char pid[32];
+    std::smatch generatedPid;
+    ASSERT_TRUE(std::regex_search(first.child.err, generatedPid,
+                                  std::regex("No cached bootstrap jar, generating new one to: .*-([0-9a-f]+)\\.tmp\\.jar\n")))
+        << first.child.err;
+    snprintf(pid, sizeof pid, "%05lx", std::stol(generatedPid[1], nullptr, 16));
+    std::string temporary = cache.path() + "/tarsil-bootstrap-" + first.hash.substr(0, 20) + "-" + pid + ".tmp.jar";
+    EXPECT_NE(first.child.err.find("No cached bootstrap jar, generating new one to: " + temporary + "\n"),
+              std::string::npos);
+    EXPECT_NE(first.child.err.find("Renaming generated bootstrap to " + cached + "\n"), std::string::npos);
+    Args args = readRecordedArguments(recorded);
+    EXPECT_NE(std::find(args.begin(), args.end(), "-Dvesta.pelican.bootstrap_path=" + temporary), args.end());
+    EXPECT_NE(std::find(args.begin(), args.end(), "-Dvesta.log.file=" + temporary + ".log"), args.end());
+    EXPECT_EQ(folderListing(cache.path()), (Args{"tarsil-bootstrap-" + first.hash + ".jar"}));
+    EXPECT_EQ(readFile(count), "run\n");
+
+    CacheRun second = lookUp(cache.path(), {"FAKE_JAVA_COUNT=" + count});
+    ASSERT_EQ(second.child.exitCode, 0) << second.child.err;
+    EXPECT_EQ(second.result, cached);
+    EXPECT_NE(second.child.err.find("Bootstrap jar found from bootcache: " + cached + "\n"), std::string::npos);
+    EXPECT_EQ(readFile(count), "run\n");
+    EXPECT_EQ(folderListing(cache.path()), (Args{"tarsil-bootstrap-" + first.hash + ".jar"}));
+}
+
+TEST(BootstrapCache, LosingTheRaceDiscardsOurJar) {
+    TempDir cache;
+    std::string hash = hashFor(cache.path());
+    std::string cached = cache.path() + "/tarsil-bootstrap-" + hash + ".jar";
+    CacheRun run = lookUp(cache.path(), {"FAKE_JAVA_ALSO=" + cached});
+    ASSERT_EQ(run.child.exitCode, 0) << run.child.err;
+    EXPECT_EQ(run.result, cached);
+    EXPECT_NE(run.child.err.find("Someone else finished bootstrap generation before us\n"), std::string::npos);
+    EXPECT_EQ(folderListing(cache.path()), (Args{"tarsil-bootstrap-" + hash + ".jar"}));
+}
+
+TEST(BootstrapCache, FailedOrSilentChildEndsTheProcess) {
+    TempDir cache;
+    CacheRun failed = lookUp(cache.path(), {"FAKE_JAVA_EXIT=1"});
+    EXPECT_EQ(failed.child.exitCode, 3);
+    EXPECT_NE(failed.child.err.find("A fatal error occurred while processing the base Java classes. The JVM has been "
+                                    "shut down (exit code: 1)."),
+              std::string::npos)
+        << failed.child.err;
+    EXPECT_EQ(failed.child.err.find("Renaming"), std::string::npos);
+
+    CacheRun silent = lookUp(cache.path(), {"FAKE_JAVA_EXIT=0"});
+    EXPECT_EQ(silent.child.exitCode, 3);
+    EXPECT_TRUE(std::regex_search(silent.child.err, std::regex("Error 2: could not rename .*\\.tmp\\.jar to .*\\.jar")))
+        << silent.child.err;
+    EXPECT_EQ(folderListing(cache.path()), Args{});
+}
+
+TEST(BootstrapCache, FolderUnderTheCachedNameIsNoCachedJar) {
+    TempDir cache;
+    std::string hash = hashFor(cache.path());
+    fs::create_directory(cache.path() + "/tarsil-bootstrap-" + hash + ".jar");
+    CacheRun run = lookUp(cache.path());
+    EXPECT_EQ(run.child.exitCode, 3);
+    EXPECT_NE(run.child.err.find("No cached bootstrap jar, generating new one to: "), std::string::npos);
+    EXPECT_NE(run.child.err.find("could not rename"), std::string::npos) << run.child.err;
+}
