@@ -34,6 +34,8 @@ bench: release
 	cmake --build --preset release --target bench
 	sh tools/bench-classload.sh $(CURDIR)/$(LIBRARY) $(CURDIR)/$(AGENT_JAR) \
 	  $(CURDIR)/build/release/java/tarsil-tests.jar $(CURDIR)/build/release/java/noop-javaagent.jar $(JAVA_HOME)
+	sh tools/bench-startup.sh $(CURDIR)/$(LIBRARY) $(CURDIR)/$(AGENT_JAR) \
+	  $(CURDIR)/build/release/java/noop-javaagent.jar $(JAVA_HOME)
 
 test: release asan
 	ctest --preset release
