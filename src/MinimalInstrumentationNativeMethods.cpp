@@ -161,7 +161,7 @@ Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_retransformClassesIm
     }
     jint count = jni->GetArrayLength(classes);
     if (count == 0) {
-        log_write(TS_DEBUG, "retransformClassesImpl: numClasses == %d", count);
+        log_write(TS_DEBUG, "retransformClassesImpl: numClasses == %d", static_cast<int>(count));
         return;
     }
     if (jni->EnsureLocalCapacity(count + 16) != JNI_OK) return;  // OutOfMemoryError pending

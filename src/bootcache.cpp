@@ -257,7 +257,7 @@ char* formatDefine(const char* name, const char* value) {
 }
 
 void logSystemProperties(jvmtiEnv* jvmti, jint count, char** names) {
-    log_write(TS_DEBUG, "GetSystemProperties returned %d properties", count);
+    log_write(TS_DEBUG, "GetSystemProperties returned %d properties", static_cast<int>(count));
     for (jint i = 0; i < count; i++) {
         if (names[i] == nullptr) continue;
         char* value = nullptr;

@@ -84,7 +84,7 @@ static_assert(kCallbacksSizeJdk11 == 37 * sizeof(void*), "JDK 11 callbacks table
 jint size_of_jvmtiEventCallbacks() {
     if (agent.ibmVendor && agent.jvmtiMajorVersion <= 10) {
         log_write(TS_DEBUG, "Detected pre JDK 11 IBM JVM, using jvmtiEventCallbacks callback size= %i instead of %i",
-                  kCallbacksSizeOldIbm, kCallbacksSizeJdk11);
+                  static_cast<int>(kCallbacksSizeOldIbm), static_cast<int>(kCallbacksSizeJdk11));
         return kCallbacksSizeOldIbm;
     }
     return kCallbacksSizeJdk11;
@@ -161,7 +161,7 @@ void initRetransform(JavaVM* vm) {
         fatal_error_kill(0);
     }
     if (result != JNI_OK) {
-        log_write(TS_FATAL, "ERROR: Unable to create jvmtiEnv, GetEnv failed, error=%d", result);
+        log_write(TS_FATAL, "ERROR: Unable to create jvmtiEnv, GetEnv failed, error=%d", static_cast<int>(result));
         fatal_error_kill(1);
     }
     agent.retransformJvmti = jvmti;

@@ -3,7 +3,7 @@
 # nothing when it is all there already. Needs root for apt-get.
 set -eu
 
-packages="cmake ninja-build g++ make binutils googletest libgtest-dev libgmock-dev openjdk-17-jdk-headless libdeflate-dev libbenchmark-dev clang-14 libclang-rt-14-dev"
+packages="cmake ninja-build g++ make binutils googletest libgtest-dev libgmock-dev openjdk-17-jdk-headless libdeflate-dev libbenchmark-dev clang-14 libclang-rt-14-dev zip unzip"
 
 missing=""
 for package in $packages; do

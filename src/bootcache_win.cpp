@@ -1,0 +1,256 @@
+// The bootstrap folder on Windows. Paths are handled in UTF-16 and returned
+// as UTF-8; a folder must stay under 205 characters and be expressible in
+// the ANSI code page, since the JVM's class path handling needs that.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <cwchar>
+#include <memory>
+#include <string>
+
+#include "agent_util.h"
+#include "bootcache.h"
+#include "fileutils.h"
+#include "list.h"
+#include "logging.h"
+#include "win_util.h"
+
+namespace {
+
+using WideString = std::unique_ptr<wchar_t, FreeDeleter>;
+
+constexpr size_t kMaxPath = 205;
+constexpr wchar_t kLongPathPrefix[] = L"\\\\?\\";
+
+char* bootstrapFolder = nullptr;
+std::wstring* userProfile = nullptr;  // fetched once
+bool userProfileFetched = false;
+
+std::string utf8(const std::wstring& wide) {
+    HeapString text(wideToUtf8(wide.c_str(), 0));
+    return text ? text.get() : "";
+}
+
+std::wstring wide(const char* utf8Text) {
+    WideString converted(utf8ToWide(utf8Text));
+    return converted ? converted.get() : L"";
+}
+
+std::wstring withBackslashes(std::wstring path) {
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    return path;
+}
+
+bool unsupportedPath(const std::wstring& path) {
+    return path.size() > kMaxPath || path.rfind(kLongPathPrefix, 0) == 0;
+}
+
+std::wstring fullPathOf(const std::wstring& path) {
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return path;
+    std::wstring full(size, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) return path;
+    full.resize(length);
+    return full;
+}
+
+bool isDirW(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    // A reparse point (a symbolic link or junction) is not taken as a folder.
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+unsigned probeNumber() {
+    static bool seeded = false;
+    if (!seeded) {
+        srand(static_cast<unsigned>(time(nullptr)));
+        seeded = true;
+    }
+    return static_cast<unsigned>(rand()) & 0xFFFF;
+}
+
+// Proves the folder writable by creating a temporary file that vanishes when
+// it is closed.
+bool canCreateFileIn(const std::wstring& folder) {
+    wchar_t name[MAX_PATH + 32];
+    swprintf(name, sizeof name / sizeof name[0], L"%ls\\_ts%04x%04x.tmp", folder.c_str(), probeNumber(),
+             static_cast<unsigned>(GetCurrentProcessId()) & 0xFFFF);
+    std::string shown = utf8(name);
+    log_write(TS_DEBUG, "Creating temp file '%s' in vesta base", shown.c_str());
+    HANDLE file = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        log_write(TS_DEBUG, "Failed to create temp file '%s' in vesta base", shown.c_str());
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+bool isDirWritableW(const std::wstring& path) {
+    return isDirW(path) && canCreateFileIn(path);
+}
+
+// Creates each missing level after the drive part; 1 when the last one was
+// made by this call.
+int makeDirs(const std::wstring& path) {
+    std::wstring full = fullPathOf(path);
+    if (full.size() > kMaxPath) return 0;
+    size_t start = full.size() > 2 && full[1] == L':' ? 3 : full.find_first_not_of(L'\\');
+    if (start == std::wstring::npos) return 0;
+    for (size_t at = full.find(L'\\', start); at != std::wstring::npos; at = full.find(L'\\', at + 1)) {
+        std::wstring prefix = full.substr(0, at);
+        if (!isDirW(prefix) && !CreateDirectoryW(prefix.c_str(), nullptr)) break;
+    }
+    return CreateDirectoryW(full.c_str(), nullptr) ? 1 : 0;
+}
+
+std::wstring* profileFolder() {
+    if (!userProfileFetched) {
+        userProfileFetched = true;
+        wchar_t path[MAX_PATH];
+        if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE | CSIDL_FLAG_CREATE, nullptr, 0, path))) {
+            userProfile = new std::wstring(path);
+        }
+    }
+    return userProfile;
+}
+
+// The folder as the JVM will see it: in the ANSI code page, or its short
+// form when a character has no equivalent there.
+std::string ansiExpressible(const std::wstring& folder) {
+    if (HeapString ansi{wideToAnsiStrict(folder.c_str())}) return utf8(folder);
+    WideString shortPath(shortPathOf(folder.c_str()));
+    if (shortPath) {
+        if (HeapString ansi{wideToAnsiStrict(shortPath.get())}) return utf8(shortPath.get());
+    }
+    log_write(TS_FATAL, "Error, vesta base exists in a path that is not expressible in the system's code page.");
+    log_write(TS_FATAL,
+              "Please specify a folder that exists and is writable by setting the 'VESTA_BASE' system environment "
+              "variable.");
+    fatal_error_kill(0);
+}
+
+}  // namespace
+
+int isDir(const char* path) {
+    return isDirW(wide(path));
+}
+
+int isDirWritable(const char* path) {
+    return isDirWritableW(wide(path));
+}
+
+long getPid() {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
+int mkSubDirs(const char* path) {
+    return makeDirs(withBackslashes(wide(path)));
+}
+
+char* getBootstrapFromProperty(jvmtiEnv* jvmti) {
+    JvmtiString value = getSystemProperty(jvmti, "vesta.bootcache.dir");
+    if (!value) return nullptr;
+    std::wstring folder = withBackslashes(wide(value.get()));
+    if (unsupportedPath(folder)) {
+        log_write(TS_ERROR, "Please specify a different 'vesta.bootcache.dir'.");
+        log_write(TS_FATAL, "\\\\?\\-UNC paths and paths longer than %d characters are unsupported on Windows!",
+                  static_cast<int>(kMaxPath));
+        fatal_error_kill(0);
+    }
+    if (!isDirW(folder)) makeDirs(folder);
+    return isDirWritableW(folder) ? lfts_dup(utf8(folder).c_str()) : nullptr;
+}
+
+char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
+    std::wstring base;
+    const char* source = nullptr;
+    if (JvmtiString property = getSystemProperty(jvmti, "vesta.base")) {
+        base = wide(property.get());
+        source = "'vesta.base' system property";
+    } else {
+        DWORD size = GetEnvironmentVariableW(L"VESTA_BASE", nullptr, 0);
+        if (size == 0) return nullptr;
+        base.resize(size);
+        DWORD length = GetEnvironmentVariableW(L"VESTA_BASE", base.data(), size);
+        if (length == 0 || length >= size) return nullptr;
+        base.resize(length);
+        source = "'VESTA_BASE' system environment variable";
+    }
+    std::wstring folder = fullPathOf(withBackslashes(base) + L"\\bootcache");
+    std::string shown = utf8(folder);
+    if (unsupportedPath(folder)) {
+        log_write(TS_FATAL,
+                  "Couldn't write to %s. The path provided might be too long. Specify another location by changing "
+                  "the %s.",
+                  shown.c_str(), source);
+        fatal_error_kill(0);
+    }
+    if (!isDirW(folder)) makeDirs(folder);
+    if (isDirWritableW(folder)) return lfts_dup(shown.c_str());
+    log_write(TS_FATAL,
+              "Couldn't write to %s. Please make sure that this location exists and is writable, or specify another "
+              "location by changing the %s.",
+              shown.c_str(), source);
+    fatal_error_kill(0);
+}
+
+char* getUserHome() {
+    std::wstring* profile = profileFolder();
+    if (profile == nullptr || !isDirWritableW(*profile)) return nullptr;
+    return lfts_dup(utf8(*profile).c_str());
+}
+
+char* getBootstrapFromUserHome() {
+    std::wstring* profile = profileFolder();
+    if (profile == nullptr || !isDirWritableW(*profile)) return nullptr;
+    std::wstring folder = *profile + L"\\.tarsil\\bootcache";
+    if (unsupportedPath(fullPathOf(folder))) return nullptr;
+    if (!isDirW(folder)) {
+        makeDirs(folder);
+        if (!isDirW(folder)) return nullptr;
+    }
+    if (isDirWritableW(folder)) return lfts_dup(utf8(folder).c_str());
+    log_write(TS_FATAL,
+              "Couldn't write to %s\\.tarsil. Please make sure that this location exists and is writable, or specify "
+              "another location by setting the 'VESTA_BASE' system environment variable.",
+              utf8(*profile).c_str());
+    fatal_error_kill(0);
+}
+
+const char* getBootstrapFolder(jvmtiEnv* jvmti) {
+    if (bootstrapFolder != nullptr) return bootstrapFolder;
+    HeapString folder(getBootstrapFromProperty(jvmti));
+    if (!folder) folder.reset(getBootstrapFromVestaBase(jvmti));
+    if (!folder) folder.reset(getBootstrapFromUserHome());
+    if (!folder) {
+        log_write(TS_FATAL,
+                  "Error finding a suitable bootstrap folder! Please specify a folder that exists and is writable by "
+                  "setting the 'VESTA_BASE' system environment variable.");
+        fatal_error_kill(0);
+    }
+    std::string usable = ansiExpressible(wide(folder.get()));
+    bootstrapFolder = lfts_concat(usable.c_str(), "\\");
+    return bootstrapFolder;
+}
+
+char* getJavaExecutable(const char* javaHome) {
+    HeapString windowed(lfts_concat(javaHome, "\\bin\\javaw.exe"));
+    char* executable = fileExists(windowed.get()) ? windowed.release() : lfts_concat(javaHome, "\\bin\\java.exe");
+    log_write(TS_DEBUG, "using java executable %s", executable);
+    return executable;
+}
