@@ -11,6 +11,7 @@
 
 #include "MinimalInstrumentationNativeMethods.h"
 #include "agent_util.h"
+#include "boot_cp_emu.h"
 #include "list.h"
 #include "logging.h"
 #include "onLoad.h"
@@ -185,6 +186,13 @@ void JNICALL callback_ClassFileLoadHook_transform(jvmtiEnv* jvmti, JNIEnv* jni, 
     int depth = monitorEnter(jvmti);
     if (traced(name)) traceLoad(jvmti, jni, loader, name);
     jobject module = getModuleObject(jvmti, loader, name);
+    if (classBeingRedefined == nullptr &&
+        bcp_emu_ClassFileLoadHook(jvmti, jni, classBeingRedefined, loader, name, protectionDomain,
+                                  newClassDataLength, newClassData, depth)) {
+        // The bootstrap jar's bytes are what the transformer sees.
+        classDataLength = *newClassDataLength;
+        classData = *newClassData;
+    }
     if (depth == 0) {
         classFileLoadHook(jvmti, jni, classBeingRedefined, loader, module, name, protectionDomain, classDataLength,
                           classData, newClassDataLength, newClassData, JNI_FALSE);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "fileutils.h"
 #include "list.h"
@@ -59,4 +60,14 @@ void freeCommandLineArguments(int argc, char** argv) {
     if (argv == nullptr) return;
     std::for_each(argv, argv + argc, free);
     free(argv);
+}
+
+int isClassDataSharingArchiveMapped() {
+    std::unique_ptr<FILE, int (*)(FILE*)> maps(fopen("/proc/self/maps", "r"), fclose);
+    if (!maps) return 0;
+    char line[4196];
+    while (fgets(line, sizeof line, maps.get()) != nullptr) {
+        if (strstr(line, "classes.jsa") != nullptr) return 1;
+    }
+    return 0;
 }

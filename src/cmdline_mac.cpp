@@ -16,4 +16,8 @@ void freeCommandLineArguments(int /*argc*/, char** /*argv*/) {
     // The vector is the process's own; nothing was copied.
 }
 
+int isClassDataSharingArchiveMapped() {
+    return 0;
+}
+
 #endif  // __APPLE__

@@ -17,6 +17,9 @@ int renameFile(const char* oldPath, const char* newPath);
 // which knows whether the platform handed out copies.
 int getCommandLineArguments(int* argc, char*** argv);
 void freeCommandLineArguments(int argc, char** argv);
+// Whether the process has a class data sharing archive ("classes.jsa")
+// mapped; only Linux can tell, elsewhere the answer is 0.
+int isClassDataSharingArchiveMapped();
 
 // A whole file mapped read-only; unmapped when the owner goes away.
 class MappedFile {

@@ -189,6 +189,11 @@ int lfts_unsetenv(const char* name) {
     return _putenv_s(name, "");
 }
 
+int isClassDataSharingArchiveMapped() {
+    // No check exists on Windows.
+    return 0;
+}
+
 MappedFile::MappedFile(const char* path) {
     WideString wide(utf8ToWide(path));
     if (!wide) return;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "agent_util.h"
+#include "boot_cp_emu.h"
 #include "classFileLoadHook.h"
 #include "find_symbol.h"
 #include "jarinfo.h"
@@ -100,12 +101,14 @@ void patch_bootclasspath(jvmtiEnv* jvmti, const char* currentValue, const char* 
 void initBootclassPath(jvmtiEnv* jvmti, int emulate) {
     if (agent.java9 || emulate) {
         log_write(TS_DEBUG, "Turning on boot class path emulation");
+        bcp_emu_init(jvmti, agent.bootstrapJarPath);
         return;
     }
     jvmtiError error;
     JvmtiString bootClassPath = getSystemProperty(jvmti, "sun.boot.class.path", &error);
     if (error == JVMTI_ERROR_NOT_AVAILABLE) {
         log_write(TS_DEBUG, "sun.boot.class.path not available yet, turning on boot class path emulation");
+        bcp_emu_init(jvmti, agent.bootstrapJarPath);
         return;
     }
     check_jvmti_error(jvmti, error, "GetSystemProperty 'sun.boot.class.path'");
@@ -244,5 +247,6 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* 
 
 extern "C" JNIEXPORT void JNICALL Agent_OnUnload(JavaVM* /*vm*/) {
     log_write(TS_DEBUG, "Agent unloaded.");
+    bcp_emu_close(agent.jvmti);
     stop_file_logging();
 }

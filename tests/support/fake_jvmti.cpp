@@ -203,6 +203,44 @@ jvmtiError JNICALL fakeGetNamedModule(jvmtiEnv* env, jobject, const char* packag
     return JVMTI_ERROR_NONE;
 }
 
+jvmtiError JNICALL fakeCreateRawMonitor(jvmtiEnv* env, const char* name, jrawMonitorID* monitor) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record(std::string("CreateRawMonitor(") + name + ")");
+    std::lock_guard<std::recursive_mutex> guard(jvm.lock_);
+    jvm.monitors_.push_back(std::make_unique<std::recursive_mutex>());
+    *monitor = reinterpret_cast<jrawMonitorID>(jvm.monitors_.back().get());
+    return JVMTI_ERROR_NONE;
+}
+
+// Raw monitors are re-entrant, as the JVM's are. Not recorded: they are taken
+// on every class load.
+jvmtiError JNICALL fakeRawMonitorEnter(jvmtiEnv*, jrawMonitorID monitor) {
+    reinterpret_cast<std::recursive_mutex*>(monitor)->lock();
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeRawMonitorExit(jvmtiEnv*, jrawMonitorID monitor) {
+    reinterpret_cast<std::recursive_mutex*>(monitor)->unlock();
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetPhase(jvmtiEnv* env, jvmtiPhase* phase) {
+    *phase = ownerOf(env).script_.phase;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetClassSignature(jvmtiEnv* env, jclass klass, char** signature, char** generic) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record("GetClassSignature");
+    jvmtiError error;
+    if (jvm.fails("GetClassSignature", &error)) return error;
+    if (signature != nullptr) {
+        *signature = reinterpret_cast<char*>(jvm.hand("L" + reinterpret_cast<FakeClass*>(klass)->name + ";"));
+    }
+    if (generic != nullptr) *generic = nullptr;
+    return JVMTI_ERROR_NONE;
+}
+
 jvmtiError JNICALL fakeGetStackTrace(jvmtiEnv* env, jthread, jint, jint, jvmtiFrameInfo*, jint*) {
     FakeJvm& jvm = ownerOf(env);
     jvm.record("GetStackTrace");
@@ -229,6 +267,11 @@ FakeJvm::FakeJvm(FakeJvmtiScript script) : script_(std::move(script)), vm_(new V
     table_.SetThreadLocalStorage = fakeSetThreadLocalStorage;
     table_.GetNamedModule = fakeGetNamedModule;
     table_.GetStackTrace = fakeGetStackTrace;
+    table_.CreateRawMonitor = fakeCreateRawMonitor;
+    table_.RawMonitorEnter = fakeRawMonitorEnter;
+    table_.RawMonitorExit = fakeRawMonitorExit;
+    table_.GetPhase = fakeGetPhase;
+    table_.GetClassSignature = fakeGetClassSignature;
     if (!script_.omitSetNativeMethodPrefix) table_.SetNativeMethodPrefix = fakeSetNativeMethodPrefix;
     invoke_.GetEnv = fakeGetEnv;
     vm_->base.functions = &invoke_;
@@ -280,11 +323,13 @@ unsigned char* FakeJvm::hand(const std::string& text) {
 
 unsigned char* FakeJvm::hand(size_t bytes) {
     auto* memory = static_cast<unsigned char*>(malloc(bytes == 0 ? 1 : bytes));
+    std::lock_guard<std::recursive_mutex> guard(lock_);
     live_.insert(memory);
     return memory;
 }
 
 bool FakeJvm::take(unsigned char* memory) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
     if (live_.erase(memory) == 0) return false;
     free(memory);
     return true;

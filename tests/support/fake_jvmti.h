@@ -7,6 +7,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +23,13 @@ struct FakeJvmtiScript {
     std::map<std::string, jvmtiError> failures;
     // Whether GetErrorName knows the names of errors.
     bool errorNamesKnown = true;
+    jvmtiPhase phase = JVMTI_PHASE_LIVE;
+};
+
+// What a jclass handed out by the fakes points to: a class by its internal
+// name. GetClassSignature answers "L<name>;".
+struct FakeClass {
+    std::string name;
 };
 
 class FakeJvm {
@@ -52,7 +60,11 @@ public:
 
     // Used by the function table.
     struct Env;
-    void record(std::string call) { calls_.push_back(std::move(call)); }
+    // Thread-safe, so that several threads may drive one fake.
+    void record(std::string call) {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        calls_.push_back(std::move(call));
+    }
     bool fails(const char* function, jvmtiError* error) const;
     unsigned char* hand(const std::string& text);
     unsigned char* hand(size_t bytes);
@@ -63,6 +75,8 @@ public:
     std::set<unsigned char*> live_;
     std::vector<std::unique_ptr<Env>> envs_;
     std::string prefix_;
+    std::recursive_mutex lock_;
+    std::vector<std::unique_ptr<std::recursive_mutex>> monitors_;
     jvmtiInterface_1_ table_{};
     JNIInvokeInterface_ invoke_{};
     struct Vm;

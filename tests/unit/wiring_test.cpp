@@ -3,12 +3,14 @@
 
 #include <cstring>
 
+#include "boot_cp_emu.h"
 #include "classFileLoadHook.h"
 #include "jarinfo.h"
 #include "logging.h"
 #include "onLoad.h"
 #include "support/child.h"
 #include "support/fake_jvmti.h"
+#include "support/jars.h"
 #include "vmInit.h"
 
 extern "C" {
@@ -30,6 +32,16 @@ protected:
     void TearDown() override {
         log_stderr(1);
         memset(&agent, 0, sizeof agent);
+    }
+    // A bootstrap jar for the emulation to open.
+    static const char* bootstrapJar() {
+        static TempDir dir;
+        static std::string path = [] {
+            std::string jar = dir.file("tarsil-bootstrap.jar");
+            writeJar(jar, {{"tarsilbase-classes.txt", "-\n"}});
+            return jar;
+        }();
+        return path.c_str();
     }
     std::vector<std::string> callsStartingWith(const FakeJvm& jvm, const std::string& prefix) {
         std::vector<std::string> found;
@@ -63,21 +75,30 @@ TEST_F(Wiring, EmulationIsChosenWithoutReadingTheProperty) {
         script.properties["sun.boot.class.path"] = "/jre/lib/rt.jar";
         FakeJvm jvm(script);
         agent.java9 = java9;
+        agent.bootstrapJarPath = const_cast<char*>(bootstrapJar());
+        agent.jvmti = jvm.newEnv();
         StderrCapture err;
-        initBootclassPath(jvm.newEnv(), !java9);
+        initBootclassPath(agent.jvmti, !java9);
         EXPECT_EQ(err.text(), "Tarsil-JVMTI [DEBUG] Turning on boot class path emulation\n");
         EXPECT_FALSE(jvm.called("GetSystemProperty"));
         EXPECT_EQ(jvm.script().properties["sun.boot.class.path"], "/jre/lib/rt.jar");
+        EXPECT_EQ(bcp_emu_enabled, 1);
+        EXPECT_TRUE(jvm.called("CreateRawMonitor(BCPEmuMonitor)"));
+        bcp_emu_close(agent.jvmti);
     }
 }
 
 TEST_F(Wiring, UnavailableBootClassPathTurnsEmulationOn) {
     FakeJvm jvm;
+    agent.bootstrapJarPath = const_cast<char*>(bootstrapJar());
+    agent.jvmti = jvm.newEnv();
     StderrCapture err;
-    initBootclassPath(jvm.newEnv(), 0);
+    initBootclassPath(agent.jvmti, 0);
     EXPECT_EQ(err.text(),
               "Tarsil-JVMTI [DEBUG] sun.boot.class.path not available yet, turning on boot class path emulation\n");
     EXPECT_FALSE(jvm.called("SetSystemProperty"));
+    EXPECT_EQ(bcp_emu_enabled, 1);
+    bcp_emu_close(agent.jvmti);
 }
 
 TEST_F(Wiring, OtherBootClassPathErrorsAreFatal) {

@@ -36,8 +36,8 @@ import java.util.zip.ZipOutputStream;
  */
 public final class Install {
     /** The base classes of each stage, in definition order. */
-    static final String[] FIRST_STAGE = {"com/lindenforgesys/reload/base/EarlyHooks"};
-    static final String[] SECOND_STAGE = {"com/lindenforgesys/reload/base/ModuleHooks"};
+    static final String[] FIRST_STAGE = {"java/lang/TarsilEarlyHooks"};
+    static final String[] SECOND_STAGE = {"java/lang/TarsilModuleHooks"};
 
     private static Writer log;
 
