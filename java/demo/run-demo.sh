@@ -2,9 +2,12 @@
 # Runs the demo against a distribution laid out as shipped:
 #   DIST_DIR/lib/libtarsil64.so   the library
 #   DIST_DIR/tarsil.jar           the agent jar, found in the parent folder of the library's folder
-# It compiles the demo into DIST_DIR/demo/classes, starts DemoApp with the
+# It compiles the demo into DIST_DIR/demo/classes, starts one JVM on an
+# empty bootstrap folder (it builds the bootstrap jar) and shows what the
+# library logged, then starts DemoApp (which finds the jar) with the
 # agent watching that folder, recompiles Greeting.java with a new greeting
-# after three seconds, and exits with the application's status.
+# after three seconds, shows the library's log lines of that run, and exits
+# with the application's status.
 #   sh run-demo.sh DIST_DIR JAVA_HOME
 set -eu
 if [ $# -ne 2 ]; then
@@ -38,6 +41,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The bootstrap jar of this configuration is built by the first JVM that
+# starts with it and found by every later one; the library's log file (one
+# per JVM start, in the bootstrap folder) shows which happened.
+show_log() {
+    echo "--- $1: from $dist/bootcache/tarsil.boot.log ---"
+    grep -E 'No cached bootstrap jar|Renaming generated bootstrap|Bootstrap jar found from bootcache|Turning on boot class path emulation|Defining base class' \
+        "$dist/bootcache/tarsil.boot.log" | sed 's/^/    /' || true
+}
+rm -f "$dist"/bootcache/tarsil-bootstrap-*.jar
+"$java_home/bin/java" -agentpath:"$dist/lib/libtarsil64.so" \
+    -Dvesta.reload.dirs="$classes" -Dvesta.bootcache.dir="$dist/bootcache" \
+    -cp "$classes" -version >/dev/null 2>&1
+show_log "first JVM (empty bootstrap folder)"
+
 "$java_home/bin/java" -agentpath:"$dist/lib/libtarsil64.so" \
     -Dvesta.reload.dirs="$classes" -Dvesta.bootcache.dir="$dist/bootcache" \
     -cp "$classes" com.lindenforgesys.reload.demo.DemoApp &
@@ -57,4 +74,5 @@ echo "--- recompiling Greeting.java into $classes ---"
 status=0
 wait "$app" || status=$?
 app=
+show_log "second JVM (the demo application)"
 exit "$status"

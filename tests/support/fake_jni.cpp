@@ -1,5 +1,6 @@
 #include "support/fake_jni.h"
 
+#include <cstdarg>
 #include <cstring>
 
 namespace {
@@ -57,7 +58,8 @@ jmethodID JNICALL fakeGetMethodID(JNIEnv* env, jclass klass, const char* name, c
 }
 
 // Class.getName() on a loader's class: the dotted name.
-jobject JNICALL fakeCallObjectMethod(JNIEnv* env, jobject object, jmethodID method, ...) {
+// (The C++ JNIEnv wrapper calls the va_list form.)
+jobject JNICALL fakeCallObjectMethodV(JNIEnv* env, jobject object, jmethodID method, va_list) {
     FakeJni& jni = FakeJni::of(env);
     noteCall(jni);
     if (method != reinterpret_cast<jmethodID>(&kGetNameMarker)) return nullptr;
@@ -88,7 +90,7 @@ FakeJni::FakeJni() {
     table_.ExceptionCheck = fakeExceptionCheck;
     table_.ExceptionClear = fakeExceptionClear;
     table_.GetMethodID = fakeGetMethodID;
-    table_.CallObjectMethod = fakeCallObjectMethod;
+    table_.CallObjectMethodV = fakeCallObjectMethodV;
     table_.GetStringUTFChars = fakeGetStringUTFChars;
     table_.GetStringUTFLength = fakeGetStringUTFLength;
     table_.ReleaseStringUTFChars = fakeReleaseStringUTFChars;

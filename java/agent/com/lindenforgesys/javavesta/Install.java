@@ -23,7 +23,9 @@ import java.util.zip.ZipOutputStream;
  *
  * The jar holds "tarsilbase-classes.txt" (the base classes of the first
  * stage, a line "-", those of the second stage) and those classes under
- * "<internal/Name>.class", taken from this jar's "tarsil-base/" resources.
+ * "<internal/Name>.class", taken from this jar's "tarsil-base/" resources,
+ * and a harmless replacement of java.util.zip.DataFormatException (the
+ * JDK's API plus a static servedBy() method).
  *
  * The tests steer it with system properties, which the library copies from
  * the parent JVM:
@@ -38,6 +40,8 @@ public final class Install {
     /** The base classes of each stage, in definition order. */
     static final String[] FIRST_STAGE = {"java/lang/TarsilEarlyHooks"};
     static final String[] SECOND_STAGE = {"java/lang/TarsilModuleHooks"};
+    /** JDK classes the jar replaces for the boot loader (a harmless one). */
+    static final String[] JDK_REPLACEMENTS = {"java/util/zip/DataFormatException"};
 
     private static Writer log;
 
@@ -110,6 +114,9 @@ public final class Install {
             entries.put(name + ".class", baseClass(name));
         }
         for (String name : SECOND_STAGE) {
+            entries.put(name + ".class", baseClass(name));
+        }
+        for (String name : JDK_REPLACEMENTS) {
             entries.put(name + ".class", baseClass(name));
         }
         String extra = System.getProperty("vesta.test.install.entries");

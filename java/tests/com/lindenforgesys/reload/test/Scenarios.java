@@ -59,6 +59,7 @@ public final class Scenarios {
             case "nullElement": nullElement(); break;
             case "loadedClasses": loadedClasses(); break;
             case "replace": replace(); break;
+            case "emulation": emulation(); break;
             case "throwingTransformer": throwingTransformer(); break;
             case "nested": nested(); break;
             case "concurrent": concurrent(Integer.getInteger("vesta.test.classes", 2000),
@@ -228,6 +229,29 @@ public final class Scenarios {
         System.out.println("Replaced says " + says);
         if (System.getProperty("vesta.test.replace") != null) {
             check(says.equals("replaced"), "the transformer's bytes were not installed");
+        }
+    }
+
+    /**
+     * What the bootstrap jar brought: the base classes of both stages in the
+     * boot loader, the installer's replacement of a JDK class, and (when the
+     * test asks) an application and a platform class served from entries
+     * for their loaders.
+     */
+    private static void emulation() throws Throwable {
+        for (String name : new String[] {"java.lang.TarsilEarlyHooks", "java.lang.TarsilModuleHooks"}) {
+            Class<?> base = Class.forName(name, false, null);
+            check(base.getClassLoader() == null, name + " is not in the boot loader");
+        }
+        Object servedBy = java.util.zip.DataFormatException.class.getMethod("servedBy").invoke(null);
+        check("tarsil bootstrap jar".equals(servedBy), "DataFormatException is the JDK's: " + servedBy);
+        String expected = System.getProperty("vesta.test.expectReplaced", "original");
+        check(new Replaced().says().equals(expected), "Replaced says " + new Replaced().says());
+        if (Boolean.getBoolean("vesta.test.expectPlatform")) {
+            String message = new java.sql.SQLDataException("x").getMessage();
+            check(message.equals("served: x"), "the platform class is the JDK's: " + message);
+            check(java.sql.SQLDataException.class.getClassLoader() == ClassLoader.getPlatformClassLoader(),
+                  "SQLDataException not from the platform loader");
         }
     }
 
