@@ -25,7 +25,7 @@ asan: deps
 dist: release
 	rm -rf $(DIST) && mkdir -p $(DIST)/lib
 	cp $(LIBRARY) $(DIST)/lib/
-	cp $(AGENT_JAR) $(DIST)/
+	cp $(AGENT_JAR) build/release/java/ts-debugger-proxy.jar $(DIST)/
 
 demo: dist
 	sh java/demo/run-demo.sh $(CURDIR)/$(DIST) $(JAVA_HOME)

@@ -10,6 +10,7 @@
 
 #include "agent_util.h"
 #include "boot_cp_emu.h"
+#include "debugger_proxy.h"
 #include "classFileLoadHook.h"
 #include "find_symbol.h"
 #include "jarinfo.h"
@@ -247,6 +248,7 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* 
 
 extern "C" JNIEXPORT void JNICALL Agent_OnUnload(JavaVM* /*vm*/) {
     log_write(TS_DEBUG, "Agent unloaded.");
+    terminateDebuggerProxy();
     bcp_emu_close(agent.jvmti);
     stop_file_logging();
 }

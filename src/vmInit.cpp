@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "MinimalInstrumentationNativeMethods.h"
+#include "debugger_proxy.h"
 #include "jarinfo.h"
 #include "java_contract.h"
 #include "logging.h"
@@ -60,7 +61,7 @@ jmethodID requireMethod(JNIEnv* jni, jclass klass, const char* name, const char*
 
 }  // namespace
 
-void JNICALL callback_VMInit(jvmtiEnv*, JNIEnv* jni, jthread) {
+void JNICALL callback_VMInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
     log_write(TS_DEBUG, "callback_VMInit");
     loadInstrumentationModule(jni);
 
@@ -107,4 +108,5 @@ void JNICALL callback_VMInit(jvmtiEnv*, JNIEnv* jni, jthread) {
     }
     jni->DeleteLocalRef(instance);
     jni->DeleteLocalRef(klass);
+    launchDebuggerProxy(jvmti, jni);
 }

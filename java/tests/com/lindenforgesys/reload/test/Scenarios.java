@@ -60,6 +60,7 @@ public final class Scenarios {
             case "loadedClasses": loadedClasses(); break;
             case "replace": replace(); break;
             case "emulation": emulation(); break;
+            case "sleep": sleep(); break;
             case "throwingTransformer": throwingTransformer(); break;
             case "nested": nested(); break;
             case "concurrent": concurrent(Integer.getInteger("vesta.test.classes", 2000),
@@ -253,6 +254,13 @@ public final class Scenarios {
             check(java.sql.SQLDataException.class.getClassLoader() == ClassLoader.getPlatformClassLoader(),
                   "SQLDataException not from the platform loader");
         }
+    }
+
+    /** Prints the JVM's process id, then sleeps "vesta.test.sleepMs". */
+    private static void sleep() throws InterruptedException {
+        System.out.println("pid " + ProcessHandle.current().pid());
+        System.out.flush();
+        Thread.sleep(Long.getLong("vesta.test.sleepMs", 1000L));
     }
 
     private static void throwingTransformer() {
