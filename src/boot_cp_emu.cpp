@@ -47,6 +47,7 @@ public:
         }
         char* out = text_;
         for (std::string_view part : {prefix, loader, loader.empty() ? std::string_view() : "/", name, kSuffix}) {
+            if (part.empty()) continue;  // an empty view may have no data
             memcpy(out, part.data(), part.size());
             out += part.size();
         }
