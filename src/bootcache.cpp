@@ -87,8 +87,24 @@ void hashProperties(jvmtiEnv* jvmti, MD5_CTX* ctx) {
 
 char** additionalArgs = nullptr;
 int additionalArgCount = 0;
+char* bootstrapFolder = nullptr;
 
 }  // namespace
+
+const char* getBootstrapFolder(jvmtiEnv* jvmti) {
+    if (bootstrapFolder != nullptr) return bootstrapFolder;
+    HeapString folder(getBootstrapFromProperty(jvmti));
+    if (!folder) folder.reset(getBootstrapFromVestaBase(jvmti));
+    if (!folder) folder.reset(getBootstrapFromUserHome());
+    if (!folder) {
+        log_write(TS_FATAL,
+                  "Error finding a suitable bootstrap folder! Please specify a folder that exists and is writable by "
+                  "setting the 'VESTA_BASE' system environment variable.");
+        fatal_error_kill(0);
+    }
+    bootstrapFolder = finishBootstrapFolder(folder.get());
+    return bootstrapFolder;
+}
 
 int hasSeparateArgument(const char* arg) {
     return isOneOf(arg, kSeparateValueOptions);

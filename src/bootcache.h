@@ -11,6 +11,9 @@ const char* getBootstrapFolder(jvmtiEnv* jvmti);
 char* getBootstrapFromProperty(jvmtiEnv* jvmti);
 char* getBootstrapFromVestaBase(jvmtiEnv* jvmti);
 char* getBootstrapFromUserHome();
+// The chosen folder as it is kept: with the platform's separator appended
+// (and on Windows in a form the ANSI code page can express).
+char* finishBootstrapFolder(const char* folder);
 char* getUserHome();
 int mkSubDirs(const char* path);
 int isDir(const char* path);

@@ -14,8 +14,6 @@
 
 namespace {
 
-char* bootstrapFolder = nullptr;
-
 // Creates the folder when it is missing; a copy when it is then writable.
 char* usableFolder(const std::string& path) {
     if (!isDir(path.c_str())) mkSubDirs(path.c_str());
@@ -115,23 +113,13 @@ char* getBootstrapFromUserHome() {
     fatal_error_kill(0);
 }
 
-const char* getBootstrapFolder(jvmtiEnv* jvmti) {
-    if (bootstrapFolder != nullptr) return bootstrapFolder;
-    HeapString folder(getBootstrapFromProperty(jvmti));
-    if (!folder) folder.reset(getBootstrapFromVestaBase(jvmti));
-    if (!folder) folder.reset(getBootstrapFromUserHome());
-    if (!folder) {
-        log_write(TS_FATAL,
-                  "Error finding a suitable bootstrap folder! Please specify a folder that exists and is writable by "
-                  "setting the 'VESTA_BASE' system environment variable.");
-        fatal_error_kill(0);
-    }
-    bootstrapFolder = lfts_concat(folder.get(), "/");
-    return bootstrapFolder;
-}
 
 char* getJavaExecutable(const char* javaHome) {
     char* executable = lfts_concat(javaHome, "/bin/java");
     log_write(TS_DEBUG, "using java executable %s", executable);
     return executable;
+}
+
+char* finishBootstrapFolder(const char* folder) {
+    return lfts_concat(folder, "/");
 }

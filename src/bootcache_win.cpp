@@ -1,13 +1,7 @@
 // The bootstrap folder on Windows. Paths are handled in UTF-16 and returned
 // as UTF-8; a folder must stay under 205 characters and be expressible in
 // the ANSI code page, since the JVM's class path handling needs that.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "win_util.h"  // first: it brings <windows.h>
 #include <shlobj.h>
 
 #include <cstdio>
@@ -22,16 +16,12 @@
 #include "fileutils.h"
 #include "list.h"
 #include "logging.h"
-#include "win_util.h"
 
 namespace {
-
-using WideString = std::unique_ptr<wchar_t, FreeDeleter>;
 
 constexpr size_t kMaxPath = 205;
 constexpr wchar_t kLongPathPrefix[] = L"\\\\?\\";
 
-char* bootstrapFolder = nullptr;
 std::wstring* userProfile = nullptr;  // fetched once
 bool userProfileFetched = false;
 
@@ -232,25 +222,15 @@ char* getBootstrapFromUserHome() {
     fatal_error_kill(0);
 }
 
-const char* getBootstrapFolder(jvmtiEnv* jvmti) {
-    if (bootstrapFolder != nullptr) return bootstrapFolder;
-    HeapString folder(getBootstrapFromProperty(jvmti));
-    if (!folder) folder.reset(getBootstrapFromVestaBase(jvmti));
-    if (!folder) folder.reset(getBootstrapFromUserHome());
-    if (!folder) {
-        log_write(TS_FATAL,
-                  "Error finding a suitable bootstrap folder! Please specify a folder that exists and is writable by "
-                  "setting the 'VESTA_BASE' system environment variable.");
-        fatal_error_kill(0);
-    }
-    std::string usable = ansiExpressible(wide(folder.get()));
-    bootstrapFolder = lfts_concat(usable.c_str(), "\\");
-    return bootstrapFolder;
-}
 
 char* getJavaExecutable(const char* javaHome) {
     HeapString windowed(lfts_concat(javaHome, "\\bin\\javaw.exe"));
     char* executable = fileExists(windowed.get()) ? windowed.release() : lfts_concat(javaHome, "\\bin\\java.exe");
     log_write(TS_DEBUG, "using java executable %s", executable);
     return executable;
+}
+
+char* finishBootstrapFolder(const char* folder) {
+    std::string usable = ansiExpressible(wide(folder));
+    return lfts_concat(usable.c_str(), "\\");
 }

@@ -1,13 +1,6 @@
 // Child processes on Windows: the arguments are joined into one quoted
 // command line, the child's standard output and error go to an inherited
 // pipe whose read end stays with the parent.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,8 +14,6 @@
 #include "win_util.h"
 
 namespace {
-
-using WideString = std::unique_ptr<wchar_t, FreeDeleter>;
 
 void appendBackslashes(char*& out, size_t count) {
     memset(out, '\\', count);

@@ -3,13 +3,7 @@
 // UTF-16 at every system call.
 #ifdef _WIN32
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "win_util.h"  // first: it brings <windows.h>
 #include <shellapi.h>
 
 #include <cstdint>
@@ -21,11 +15,8 @@
 #include "fileutils.h"
 #include "list.h"
 #include "logging.h"
-#include "win_util.h"
 
 namespace {
-
-using WideString = std::unique_ptr<wchar_t, FreeDeleter>;
 
 // Owner of a kernel handle. CreateFileW reports failure as
 // INVALID_HANDLE_VALUE and CreateFileMappingW as NULL; both mean "none".

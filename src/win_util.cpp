@@ -3,13 +3,6 @@
 // size first and then converts into an exactly sized heap block.
 #ifdef _WIN32
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 
 #include <cstdlib>
 #include <cwchar>

@@ -3,7 +3,21 @@
 // conversion fails.
 #pragma once
 
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
 #include <cstddef>
+#include <memory>
+
+#include "list.h"
+
+// Owner of a UTF-16 string from the conversions below.
+using WideString = std::unique_ptr<wchar_t, FreeDeleter>;
 
 wchar_t* utf8ToWide(const char* utf8);
 // `extraBytes` more bytes are allocated after the terminator, for callers that

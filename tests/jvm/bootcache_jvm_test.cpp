@@ -35,18 +35,6 @@ const std::regex kCachedJar("tarsil-bootstrap-[0-9a-f]{32}\\.jar");
 const std::regex kTemporaryJar("tarsil-bootstrap-[0-9a-f]{20}-[0-9a-f]{5,}\\.tmp\\.jar");
 const std::regex kChildLog("tarsil-bootstrap-[0-9a-f]{20}-[0-9a-f]{5,}\\.tmp\\.jar\\.log");
 
-int freePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 class BootstrapCache : public PerJdkTest {
 protected:
     JvmRun java(const std::vector<std::string>& args, const std::string& cache = "") {
@@ -134,9 +122,9 @@ TEST_P(BootstrapCache, ClassPathJmxPortAndFolderDoNotChangeTheHash) {
     EXPECT_EQ(hashWith({"-cp", "/a.jar"}, other.path()), base);
 
     std::vector<std::string> withJmx = jmxQuiet;
-    withJmx.insert(withJmx.end(), {jmx + std::to_string(freePort()), "-cp", "/a.jar"});
+    withJmx.insert(withJmx.end(), {jmx + std::to_string(freeLoopbackPort()), "-cp", "/a.jar"});
     std::string jmxHash = hashWith(withJmx);
-    withJmx[3] = jmx + std::to_string(freePort());
+    withJmx[3] = jmx + std::to_string(freeLoopbackPort());
     EXPECT_EQ(hashWith(withJmx), jmxHash);
 
     EXPECT_NE(hashWith({"-Dcustom.setting=1", "-cp", "/a.jar"}), base);

@@ -20,18 +20,6 @@ namespace {
 
 constexpr char kScenarios[] = "com.lindenforgesys.reload.test.Scenarios";
 
-int freePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 // Connects to the loopback port, retrying until `seconds` have passed; -1
 // when nothing listens.
 int connectTo(int port, int seconds) {
@@ -78,8 +66,8 @@ class DebuggerProxyJvm : public PerJdkTest {
 protected:
     void SetUp() override {
         PerJdkTest::SetUp();
-        jdwpPort = freePort();
-        proxyPort = freePort();
+        jdwpPort = freeLoopbackPort();
+        proxyPort = freeLoopbackPort();
     }
 
     JvmLaunch launch(int sleepMs, const std::string& options, std::vector<std::string> env = {}) {

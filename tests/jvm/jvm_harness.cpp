@@ -1,8 +1,11 @@
 #include "jvm_harness.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +53,18 @@ std::string agentPath(const std::string& options) {
     std::string arg = std::string("-agentpath:") + TARSIL_LIBRARY;
     if (!options.empty()) arg += "=" + options;
     return arg;
+}
+
+int freeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
 }
 
 JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch) {

@@ -32,6 +32,10 @@ struct JvmLaunch {
 
 JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch);
 
+// A loopback TCP port that was free a moment ago (bound to port 0, then
+// released).
+int freeLoopbackPort();
+
 // "-agentpath:<library>" with options, when any.
 std::string agentPath(const std::string& options = "");
 
