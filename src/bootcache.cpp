@@ -248,27 +248,25 @@ constexpr std::string_view kGradleSecurityManagers[] = {
 constexpr char kIntellijLoader[] = "com.intellij.util.lang.PathClassLoader";
 constexpr char kInstallerClass[] = "com.lindenforgesys.javavesta.Install";
 
-void push(ts_list* list, char* arg) {
-    ts_list_push(list, arg);
-}
-
 // Appends `option` and the property's value as two entries when it is set.
 void pushPropertyPair(jvmtiEnv* jvmti, ts_list* list, const char* option, const char* property) {
     if (JvmtiString value = getSystemProperty(jvmti, property)) {
-        push(list, lfts_dup(option));
-        push(list, lfts_dup(value.get()));
+        ts_list_push(list, lfts_dup(option));
+        ts_list_push(list, lfts_dup(value.get()));
     }
 }
 
 // Appends `prefix` followed by the property's value when it is set.
 void pushPropertyOption(jvmtiEnv* jvmti, ts_list* list, const char* prefix, const char* property) {
-    if (JvmtiString value = getSystemProperty(jvmti, property)) push(list, lfts_concat(prefix, value.get()));
+    if (JvmtiString value = getSystemProperty(jvmti, property)) ts_list_push(list, lfts_concat(prefix, value.get()));
 }
 
-char* formatDefine(const char* name, const char* value) {
-    int length = snprintf(nullptr, 0, "-D%s=%s", name, value);
+// printf into a new heap string of exactly the formatted length.
+template <typename... Args>
+char* formatHeap(const char* format, Args... args) {
+    int length = snprintf(nullptr, 0, format, args...);
     auto* text = static_cast<char*>(ts_checked_alloc(malloc(static_cast<size_t>(length) + 1)));
-    snprintf(text, static_cast<size_t>(length) + 1, "-D%s=%s", name, value);
+    snprintf(text, static_cast<size_t>(length) + 1, format, args...);
     return text;
 }
 
@@ -294,7 +292,9 @@ void pushSystemProperties(jvmtiEnv* jvmti, ts_list* list, jint count, char** nam
         if (name == nullptr) continue;
         char* value = nullptr;
         if (jvmti->GetSystemProperty(name, &value) == JVMTI_ERROR_NONE) {
-            if (!isIgnoredCmdProperty(name, value, intellijLoader)) push(list, formatDefine(name, value));
+            if (!isIgnoredCmdProperty(name, value, intellijLoader)) {
+                ts_list_push(list, formatHeap("-D%s=%s", name, value));
+            }
             deallocate(jvmti, value);
         }
         deallocate(jvmti, name);
@@ -329,24 +329,24 @@ char** getBootstrapBuildArguments(jvmtiEnv* jvmti, const char* agentJarPath, con
     if (is_log_debug_enabled()) logSystemProperties(jvmti, propertyCount, names);
 
     ts_list* list = ts_list_init();
-    push(list, getJavaExecutable(javaHome));
+    ts_list_push(list, getJavaExecutable(javaHome));
     deallocate(jvmti, javaHome);
 
     int inheritedCount = 0;
     char** inherited = getAdditionalArgs(jvmti, &inheritedCount);
-    for (int i = 0; i < inheritedCount; i++) push(list, lfts_dup(inherited[i]));
+    for (int i = 0; i < inheritedCount; i++) ts_list_push(list, lfts_dup(inherited[i]));
 
     int intellijLoader = isPropertySet(jvmti, "java.system.class.loader", kIntellijLoader);
     if (intellijLoader) {
-        push(list, lfts_dup("--add-opens"));
-        push(list, lfts_dup("java.base/sun.nio.fs=ALL-UNNAMED"));
+        ts_list_push(list, lfts_dup("--add-opens"));
+        ts_list_push(list, lfts_dup("java.base/sun.nio.fs=ALL-UNNAMED"));
     }
 
     if (names != nullptr) pushSystemProperties(jvmti, list, propertyCount, names, intellijLoader);
 
-    push(list, lfts_dup("-Dvesta.pelican.bootstrap_run=true"));
-    push(list, lfts_dup("-Dvesta.pelican.bootstrap_single_jar=true"));
-    push(list, lfts_concat("-Dvesta.pelican.bootstrap_path=", outputPath));
+    ts_list_push(list, lfts_dup("-Dvesta.pelican.bootstrap_run=true"));
+    ts_list_push(list, lfts_dup("-Dvesta.pelican.bootstrap_single_jar=true"));
+    ts_list_push(list, lfts_concat("-Dvesta.pelican.bootstrap_path=", outputPath));
 
     if (!getSystemProperty(jvmti, "vesta.skipcp")) {
         pushPropertyPair(jvmti, list, "-cp", "java.class.path");
@@ -354,7 +354,7 @@ char** getBootstrapBuildArguments(jvmtiEnv* jvmti, const char* agentJarPath, con
         pushPropertyPair(jvmti, list, "--upgrade-module-path", "jdk.module.upgrade.path");
     }
 
-    push(list, lfts_concat("-javaagent:", agentJarPath));
+    ts_list_push(list, lfts_concat("-javaagent:", agentJarPath));
 
     jint version = 0;
     jvmti->GetVersionNumber(&version);
@@ -364,10 +364,10 @@ char** getBootstrapBuildArguments(jvmtiEnv* jvmti, const char* agentJarPath, con
         pushPropertyOption(jvmti, list, "-Xbootclasspath/a:", "jdk.boot.class.path.append");
     }
 
-    push(list, lfts_concat("-Dvesta.log.file=", HeapString(lfts_concat(outputPath, ".log")).get()));
-    push(list, lfts_dup("-Dvesta.log=trace"));
-    push(list, lfts_dup("-Dvesta.no.native.mess=true"));
-    push(list, lfts_dup(kInstallerClass));
+    ts_list_push(list, lfts_concat("-Dvesta.log.file=", HeapString(lfts_concat(outputPath, ".log")).get()));
+    ts_list_push(list, lfts_dup("-Dvesta.log=trace"));
+    ts_list_push(list, lfts_dup("-Dvesta.no.native.mess=true"));
+    ts_list_push(list, lfts_dup(kInstallerClass));
 
     *count = static_cast<int>(ts_list_size(list));
     return reinterpret_cast<char**>(ts_list_to_array(list));
@@ -506,18 +506,6 @@ char* preprocessClasspath(jvmtiEnv* jvmti, char** argv, int argc) {
 // ---------------------------------------------------------------------------
 // The cache lookup and the generation
 
-namespace {
-
-template <typename... Args>
-char* formatPath(const char* format, Args... args) {
-    int length = snprintf(nullptr, 0, format, args...);
-    auto* text = static_cast<char*>(ts_checked_alloc(malloc(static_cast<size_t>(length) + 1)));
-    snprintf(text, static_cast<size_t>(length) + 1, format, args...);
-    return text;
-}
-
-}  // namespace
-
 const char* generate(jvmtiEnv* jvmti, const char* agentJarPath, const char* outputPath) {
     int argc = 0;
     char** argv = getBootstrapBuildArguments(jvmti, agentJarPath, outputPath, &argc);
@@ -534,13 +522,13 @@ char* getBootstrapJarPathFor(jvmtiEnv* jvmti, const JarInfo* jarInfo) {
     getRuntimeHash(jvmti, jarInfo, hash);
     log_write(TS_DEBUG, "Checking bootcache for %s", hash);
 
-    char* cached = formatPath("%starsil-bootstrap-%s.jar", folder, hash);
+    char* cached = formatHeap("%starsil-bootstrap-%s.jar", folder, hash);
     if (fileExists(cached)) {
         log_write(TS_DEBUG, "Bootstrap jar found from bootcache: %s", cached);
         return cached;
     }
 
-    HeapString temporary(formatPath("%starsil-bootstrap-%.20s-%05lx.tmp.jar", folder, hash, getPid()));
+    HeapString temporary(formatHeap("%starsil-bootstrap-%.20s-%05lx.tmp.jar", folder, hash, getPid()));
     log_write(TS_DEBUG, "No cached bootstrap jar, generating new one to: %s", temporary.get());
     generate(jvmti, jarInfo->path, temporary.get());
 

@@ -3,6 +3,7 @@
 #include "debugger_proxy.h"
 
 #include <algorithm>
+#include <charconv>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -31,14 +32,14 @@ constexpr std::string_view kAddress = "address=";
 constexpr int kEarlyExitSeconds = 4;
 
 // The decimal number at the start of `text` when it has 1 to `maxDigits`
-// digits, else 0.
+// digits, else 0 (also when it does not fit an int).
 int leadingNumber(std::string_view text, size_t maxDigits) {
-    size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') digits++;
+    auto digitsEnd = std::find_if_not(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    size_t digits = static_cast<size_t>(digitsEnd - text.begin());
     if (digits == 0 || digits > maxDigits) return 0;
-    long long value = 0;
-    for (size_t i = 0; i < digits; i++) value = value * 10 + (text[i] - '0');
-    return value > INT32_MAX ? 0 : static_cast<int>(value);
+    int value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + digits, value);
+    return error == std::errc() && end == text.data() + digits ? value : 0;
 }
 
 char* formatNumber(const char* format, long value) {
