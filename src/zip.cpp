@@ -2,10 +2,10 @@
 // reads from the archive: every offset and size is checked against the
 // mapping with overflow-safe arithmetic before it is used, and a size is
 // checked against the bytes that could produce it before memory is taken
-// for it. It depends on nothing but MappedFile and libdeflate.
+// for it. It depends on nothing but MappedFile and the codec.
 #include "zip.h"
 
-#include <libdeflate.h>
+#include "inflate.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -141,20 +141,6 @@ bool applyZip64Extra(const uint8_t* extra, size_t length, uint64_t* uncompressed
         length -= 4 + size;
     }
     return false;
-}
-
-struct DecompressorFree {
-    void operator()(libdeflate_decompressor* decompressor) const { libdeflate_free_decompressor(decompressor); }
-};
-
-// libdeflate's decompressors cannot be shared between threads, and one per
-// extraction would cost an 11 KiB allocation (0.3 us, against some 10 us to
-// inflate a class); so each thread keeps one, freed when the thread ends. The
-// library is never unloaded, so the destructor's code outlives every thread.
-libdeflate_decompressor* threadDecompressor() {
-    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor;
-    if (!decompressor) decompressor.reset(libdeflate_alloc_decompressor());
-    return decompressor.get();
 }
 
 }  // namespace
@@ -375,16 +361,11 @@ bool ZipReader::decode(const Entry& entry, const uint8_t* data, void* buffer) co
     if (entry.method == kStored) {
         if (size != 0) memcpy(out, data, size);
     } else {
-        libdeflate_decompressor* decompressor = threadDecompressor();
-        // Without an out-parameter for the produced size, libdeflate fails
-        // unless the stream fills the buffer exactly.
-        if (decompressor == nullptr ||
-            libdeflate_deflate_decompress(decompressor, data, static_cast<size_t>(entry.compressedSize), out,
-                                          size, nullptr) != LIBDEFLATE_SUCCESS) {
+        if (!inflateExactly(data, static_cast<size_t>(entry.compressedSize), static_cast<uint8_t*>(out), size)) {
             return false;
         }
     }
-    return libdeflate_crc32(0, out, size) == entry.crc32;
+    return crc32Of(out, size) == entry.crc32;
 }
 
 bool ZipReader::extractTo(int64_t index, void* buffer, size_t bufferSize) const {
@@ -540,7 +521,7 @@ bool zip_write_stored(const char* path, const ZipMember* members, size_t count) 
         const ZipMember& member = members[i];
         std::string_view name(member.name);
         auto size = static_cast<uint32_t>(member.size);
-        uint32_t crc = size != 0 ? static_cast<uint32_t>(libdeflate_crc32(0, member.data, size)) : 0;
+        uint32_t crc = size != 0 ? crc32Of(member.data, size) : 0;
         written[i] = {crc, offset};
         Record local;
         out.write(commonFields(local.u32(kLocalSignature), name, size, crc));

@@ -1,6 +1,7 @@
 #include "jvm_harness.h"
 
 #include <arpa/inet.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -27,6 +29,24 @@ bool Jdk::installed() const {
     return access((home + "/bin/java").c_str(), X_OK) == 0;
 }
 
+namespace {
+
+// e_machine of an ELF file, or 0 when it is none.
+uint16_t elfMachine(const std::string& path) {
+    std::string header = readFile(path).substr(0, sizeof(Elf32_Ehdr));
+    if (header.size() < sizeof(Elf32_Ehdr) || header.compare(0, SELFMAG, ELFMAG) != 0) return 0;
+    Elf32_Ehdr fields;  // e_machine lies at the same offset in both classes
+    memcpy(&fields, header.data(), sizeof fields);
+    return fields.e_machine;
+}
+
+}  // namespace
+
+bool Jdk::matchesBuild() const {
+    static const uint16_t ownMachine = elfMachine("/proc/self/exe");
+    return elfMachine(home + "/bin/java") == ownMachine;
+}
+
 std::vector<Jdk> candidateJdks() {
     const std::string root = "/usr/lib/jvm/";
     std::vector<Jdk> jdks;
@@ -38,7 +58,8 @@ std::vector<Jdk> candidateJdks() {
         if (!seen.insert(jdk.installed() ? real : name).second) return;
         jdks.push_back(jdk);
     };
-    for (const char* name : {kRequiredJdk, "java-21-openjdk-amd64", "java-25-openjdk-amd64", "temurin-25-jdk-amd64"}) {
+    for (const char* name : {kRequiredJdk, "java-21-openjdk-" TARSIL_JDK_ARCH, "java-25-openjdk-" TARSIL_JDK_ARCH,
+                             "temurin-25-jdk-" TARSIL_JDK_ARCH}) {
         add(name);
     }
     std::error_code ec;
@@ -67,13 +88,43 @@ int freeLoopbackPort() {
     return ntohs(address.sin_port);
 }
 
+namespace {
+
+// With an emulator, the JVM runs as "<emulator> <java>", and so must every
+// JVM the agent starts from "java.home"/bin/java. The JVM is therefore told
+// that its home is a folder whose bin/java is a script that execs the
+// emulator on the real launcher; everything else in it links to the real
+// home. One such folder serves the whole test program.
+std::string emulatedJavaHome(const Jdk& jdk) {
+    static TempDir folder;
+    std::string home = folder.file(jdk.name);
+    if (fs::exists(home)) return home;
+    fs::create_directories(home + "/bin");
+    for (const auto& entry : fs::directory_iterator(jdk.home)) {
+        if (entry.path().filename() != "bin") fs::create_symlink(entry.path(), fs::path(home) / entry.path().filename());
+    }
+    std::string script = home + "/bin/java";
+    std::ofstream(script) << "#!/bin/sh\nexec " TARSIL_JAVA_EMULATOR " " << jdk.home << "/bin/java \"$@\"\n";
+    fs::permissions(script, fs::perms::owner_all);
+    return home;
+}
+
+// The program to start and its first arguments.
+std::vector<std::string> javaCommand(const Jdk& jdk) {
+    std::string java = jdk.home + "/bin/java";
+    if (std::string_view(TARSIL_JAVA_EMULATOR).empty()) return {java};
+    return {TARSIL_JAVA_EMULATOR, java, "-Djava.home=" + emulatedJavaHome(jdk)};
+}
+
+}  // namespace
+
 JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch) {
     TempDir capture;
     std::string outPath = capture.file("stdout");
     std::string errPath = capture.file("stderr");
 
-    std::string java = jdk.home + "/bin/java";
-    std::vector<std::string> argStrings = {java};
+    std::vector<std::string> argStrings = javaCommand(jdk);
+    std::string program = argStrings.front();
     argStrings.insert(argStrings.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv;
     for (auto& arg : argStrings) argv.push_back(arg.data());
@@ -98,7 +149,7 @@ JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch) {
 
     JvmRun run;
     pid_t pid = 0;
-    int spawned = posix_spawn(&pid, java.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         run.err = "posix_spawn failed: " + std::string(strerror(spawned));
@@ -128,6 +179,7 @@ void PerJdkTest::SetUp() {
         ASSERT_NE(jdk.name, kRequiredJdk) << "the Debian JDK 17 must be installed";
         GTEST_SKIP() << "JDK " << jdk.name << " is not installed under /usr/lib/jvm";
     }
+    if (!jdk.matchesBuild()) GTEST_SKIP() << "JDK " << jdk.name << " is built for another machine than these tests";
 }
 
 std::string jdkTestName(const ::testing::TestParamInfo<Jdk>& info) {

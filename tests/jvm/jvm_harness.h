@@ -9,12 +9,17 @@ struct Jdk {
     std::string name;  // folder name under /usr/lib/jvm
     std::string home;
     bool installed() const;
+    // Whether its launcher is built for the machine the tests are built for:
+    // a 32-bit test build runs the 32-bit JDK, and so on.
+    bool matchesBuild() const;
 };
 
-// The JDKs the tests run on: the Debian JDK 17 always, a few well-known others
-// (skipped when absent) and every other JDK found under /usr/lib/jvm.
+// The JDKs the tests run on: the Debian JDK 17 of the build's architecture
+// always, a few well-known others (skipped when absent) and every other JDK
+// found under /usr/lib/jvm (skipped when built for another machine).
 std::vector<Jdk> candidateJdks();
-inline constexpr char kRequiredJdk[] = "java-17-openjdk-amd64";
+// TARSIL_JDK_ARCH is Debian's name for the build's architecture.
+inline constexpr char kRequiredJdk[] = "java-17-openjdk-" TARSIL_JDK_ARCH;
 
 struct JvmRun {
     int exitCode = -1;

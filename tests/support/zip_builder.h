@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct BuiltEntry {
@@ -21,5 +22,8 @@ struct BuiltEntry {
 // zip64 extra fields and the zip64 end record.
 std::string buildZip(const std::vector<BuiltEntry>& entries, bool zip64 = false);
 
-// Raw deflate of `text` (libdeflate, level 6).
+// Raw deflate of `text` at level 6 (with the build's codec library).
 std::string deflateRaw(const std::string& text);
+
+// CRC-32 as zip records it, computed independently of the library.
+uint32_t referenceCrc32(std::string_view bytes);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -133,9 +134,12 @@ TEST(FindSymbolElf, CorruptedHeadersAndTablesAnswerWithoutCrashing) {
         return find_symbol_elf(copy.data(), copy.size(), "getpid", 0);
     };
     EXPECT_EQ(withSection([](ElfW(Shdr)* s, unsigned i) { s[i].sh_link = 0xffff; }), nullptr);
-    EXPECT_EQ(withSection([](ElfW(Shdr)* s, unsigned i) { s[i].sh_offset = ~0ull >> 1; }), nullptr);
-    EXPECT_EQ(withSection([](ElfW(Shdr)* s, unsigned i) { s[i].sh_size = ~0ull; }), nullptr);
-    EXPECT_EQ(withSection([](ElfW(Shdr)* s, unsigned i) { s[s[i].sh_link].sh_size = ~0ull - 8; }), nullptr);
+    // The largest values the build's ELF class can hold.
+    constexpr auto maxOffset = std::numeric_limits<decltype(ElfW(Shdr)::sh_offset)>::max();
+    constexpr auto maxSize = std::numeric_limits<decltype(ElfW(Shdr)::sh_size)>::max();
+    EXPECT_EQ(withSection([](ElfW(Shdr)* s, unsigned i) { s[i].sh_offset = maxOffset >> 1; }), nullptr);
+    EXPECT_EQ(withSection([](ElfW(Shdr)* s, unsigned i) { s[i].sh_size = maxSize; }), nullptr);
+    EXPECT_EQ(withSection([](ElfW(Shdr)* s, unsigned i) { s[s[i].sh_link].sh_size = maxSize - 8; }), nullptr);
     EXPECT_EQ(withSection([](ElfW(Shdr)* s, unsigned i) { s[s[i].sh_link].sh_size = 1; }), nullptr);
 
     std::vector<uint8_t> copy = image;
@@ -145,7 +149,8 @@ TEST(FindSymbolElf, CorruptedHeadersAndTablesAnswerWithoutCrashing) {
     reinterpret_cast<ElfW(Ehdr)*>(copy.data())->e_shoff = image.size() - 8;
     EXPECT_EQ(find_symbol_elf(copy.data(), copy.size(), "getpid", 0), nullptr);
     copy = image;
-    copy[EI_CLASS] = ELFCLASS32;
+    // An image of the other ELF class than this build's.
+    copy[EI_CLASS] = copy[EI_CLASS] == ELFCLASS32 ? ELFCLASS64 : ELFCLASS32;
     EXPECT_EQ(find_symbol_elf(copy.data(), copy.size(), "getpid", 0), nullptr);
     copy = image;
     copy[0] = 'X';

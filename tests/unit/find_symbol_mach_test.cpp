@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "find_symbol.h"
+#include "macho_layout.h"
+
+namespace {
+
+// The crafted images are linked at kTextVmaddr. Their __LINKEDIT segment lies
+// kLinkeditAt bytes past the header in memory but kLinkeditFileoff bytes into
+// the file, so the slide (header - kTextVmaddr) and the base the table offsets
+// count from (header + kLinkeditAt - kLinkeditFileoff) are different values.
+constexpr uint64_t kTextVmaddr = 0x100000000;
+constexpr size_t kLinkeditAt = 0x400;
+constexpr uint64_t kLinkeditFileoff = 0x4000;
+
+// n_desc bits: a Thumb definition, and one that has no bearing on the address.
+constexpr uint16_t kThumbDefinition = 0x8;
+constexpr uint16_t kReferencedDynamically = 0x10;
+
+// A load command the lookup has no use for.
+constexpr uint32_t kOtherCommand = 0x26;
+
+struct Symbol {
+    const char* name;  // nullptr: the entry's n_strx is 0
+    uint64_t value;
+    uint16_t desc = 0;
+};
+
+template <typename T>
+void append(std::vector<uint8_t>& bytes, const T& record) {
+    const auto* start = reinterpret_cast<const uint8_t*>(&record);
+    bytes.insert(bytes.end(), start, start + sizeof record);
+}
+
+// Assembles a header, its load commands and, in the __LINKEDIT region, the
+// symbol and string tables each LC_SYMTAB describes.
+class ImageBuilder {
+public:
+    ImageBuilder& magic(uint32_t magic) {
+        magic_ = magic;
+        return *this;
+    }
+    // Overrides the number of commands the header announces.
+    ImageBuilder& commandCount(uint32_t count) {
+        commandCount_ = count;
+        return *this;
+    }
+
+    // name may fill all 16 bytes, leaving no terminator.
+    ImageBuilder& segment(std::string_view name, uint64_t vmaddr, uint64_t fileoff) {
+        macho::segment_command_64 segment{};
+        segment.cmd = macho::LC_SEGMENT_64;
+        segment.cmdsize = sizeof segment;
+        std::memcpy(segment.segname, name.data(), std::min(name.size(), sizeof segment.segname));
+        segment.vmaddr = vmaddr;
+        segment.vmsize = 0x1000;
+        segment.fileoff = fileoff;
+        segment.filesize = 0x1000;
+        return add(segment);
+    }
+    ImageBuilder& text() { return segment("__TEXT", kTextVmaddr, 0); }
+    ImageBuilder& linkedit() {
+        return segment("__LINKEDIT", kTextVmaddr + kLinkeditAt, kLinkeditFileoff);
+    }
+
+    // The string table starts with stringZero, the text n_strx 0 points at;
+    // each named symbol's name follows in a copy of its own.
+    ImageBuilder& symtab(const std::vector<Symbol>& symbols, std::string_view stringZero = "") {
+        std::string strings(stringZero);
+        strings.push_back('\0');
+        while (linkedit_.size() % 8 != 0) linkedit_.push_back(0);
+
+        macho::symtab_command command{};
+        command.cmd = macho::LC_SYMTAB;
+        command.cmdsize = sizeof command;
+        command.symoff = static_cast<uint32_t>(kLinkeditFileoff + linkedit_.size());
+        command.nsyms = static_cast<uint32_t>(symbols.size());
+        for (const Symbol& symbol : symbols) {
+            macho::nlist_64 entry{};
+            if (symbol.name != nullptr) {
+                entry.n_un.n_strx = static_cast<uint32_t>(strings.size());
+                strings.append(symbol.name).push_back('\0');
+            }
+            entry.n_type = 0x0f;  // an external definition in a section
+            entry.n_sect = 1;
+            entry.n_desc = symbol.desc;
+            entry.n_value = symbol.value;
+            append(linkedit_, entry);
+        }
+        command.stroff = static_cast<uint32_t>(kLinkeditFileoff + linkedit_.size());
+        command.strsize = static_cast<uint32_t>(strings.size());
+        linkedit_.insert(linkedit_.end(), strings.begin(), strings.end());
+        return add(command);
+    }
+
+    // A bare command of 8 bytes that claims to be cmdsize long.
+    ImageBuilder& command(uint32_t cmd, uint32_t cmdsize) {
+        return add(macho::load_command{cmd, cmdsize});
+    }
+
+    const void* build() {
+        macho::mach_header_64 header{};
+        header.magic = magic_;
+        header.cputype = 0x0100000c;  // 64-bit ARM
+        header.filetype = 6;          // a shared library
+        header.ncmds = commandCount_.value_or(addedCommands_);
+        header.sizeofcmds = static_cast<uint32_t>(commands_.size());
+        image_.clear();
+        append(image_, header);
+        image_.insert(image_.end(), commands_.begin(), commands_.end());
+        EXPECT_LE(image_.size(), kLinkeditAt) << "the commands overlap __LINKEDIT";
+        image_.resize(kLinkeditAt);
+        image_.insert(image_.end(), linkedit_.begin(), linkedit_.end());
+        return image_.data();
+    }
+
+    // The address `offset` bytes past the built header.
+    void* at(uint64_t offset) const {
+        return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(image_.data()) + offset);
+    }
+
+private:
+    template <typename T>
+    ImageBuilder& add(const T& command) {
+        append(commands_, command);
+        addedCommands_++;
+        return *this;
+    }
+
+    uint32_t magic_ = macho::MH_MAGIC_64;
+    std::optional<uint32_t> commandCount_;
+    uint32_t addedCommands_ = 0;
+    std::vector<uint8_t> commands_;
+    std::vector<uint8_t> linkedit_;
+    std::vector<uint8_t> image_;
+};
+
+TEST(FindSymbolMach, AnswersTheValueMovedByTheSlide) {
+    ImageBuilder image;
+    image.symtab({{"_first", kTextVmaddr + 0x10}, {"_target", kTextVmaddr + 0x1234}})
+        .text()
+        .linkedit();
+    const void* header = image.build();
+    EXPECT_EQ(find_symbol_mach(header, "_target"), image.at(0x1234));
+    EXPECT_EQ(find_symbol_mach(header, "_first"), image.at(0x10));
+}
+
+TEST(FindSymbolMach, ThumbDefinitionsSetTheLowestBit) {
+    ImageBuilder image;
+    image.text().linkedit().symtab({
+        {"_thumb", kTextVmaddr + 0x40, kThumbDefinition},
+        {"_exported", kTextVmaddr + 0x80, kReferencedDynamically},
+    });
+    const void* header = image.build();
+    EXPECT_EQ(find_symbol_mach(header, "_thumb"), image.at(0x41));
+    EXPECT_EQ(find_symbol_mach(header, "_exported"), image.at(0x80));
+}
+
+TEST(FindSymbolMach, SkipsEntriesWithoutValueOrNameAndTakesTheFirstMatch) {
+    ImageBuilder image;
+    // The nameless entry would read "_target" at string 0 if it were not skipped.
+    image.text().linkedit().symtab(
+        {
+            {"_target", 0},
+            {nullptr, kTextVmaddr + 0x10},
+            {"_target", kTextVmaddr + 0x20},
+            {"_target", kTextVmaddr + 0x30},
+        },
+        "_target");
+    const void* header = image.build();
+    EXPECT_EQ(find_symbol_mach(header, "_target"), image.at(0x20));
+}
+
+TEST(FindSymbolMach, NamesMustMatchWhole) {
+    ImageBuilder image;
+    image.text().linkedit().symtab({{"_target", kTextVmaddr + 0x10}});
+    const void* header = image.build();
+    EXPECT_EQ(find_symbol_mach(header, "_missing"), nullptr);
+    EXPECT_EQ(find_symbol_mach(header, "_targ"), nullptr);
+    EXPECT_EQ(find_symbol_mach(header, "_target2"), nullptr);
+    EXPECT_EQ(find_symbol_mach(header, ""), nullptr);
+}
+
+TEST(FindSymbolMach, NullArgumentsAndOtherMagicGiveNull) {
+    ImageBuilder image;
+    image.text().linkedit().symtab({{"_target", kTextVmaddr + 0x10}});
+    EXPECT_EQ(find_symbol_mach(nullptr, "_target"), nullptr);
+    EXPECT_EQ(find_symbol_mach(image.build(), nullptr), nullptr);
+
+    // A 32-bit image, and a 64-bit one of the other byte order.
+    for (uint32_t magic : {0xfeedfaceu, 0xcffaedfeu}) {
+        SCOPED_TRACE(magic);
+        image.magic(magic);
+        EXPECT_EQ(find_symbol_mach(image.build(), "_target"), nullptr);
+    }
+}
+
+TEST(FindSymbolMach, EachOfTextLinkeditAndSymtabIsNeeded) {
+    for (int missing = 0; missing < 3; missing++) {
+        SCOPED_TRACE(missing);
+        ImageBuilder image;
+        if (missing != 0) image.text();
+        if (missing != 1) image.linkedit();
+        if (missing != 2) image.symtab({{"_target", kTextVmaddr + 0x10}});
+        // Segments of other names do not stand in for the missing one.
+        image.segment("__DATA", kTextVmaddr + 0x200, 0x2000);
+        EXPECT_EQ(find_symbol_mach(image.build(), "_target"), nullptr);
+    }
+}
+
+TEST(FindSymbolMach, TheLastSymtabWins) {
+    ImageBuilder image;
+    image.symtab({{"_target", kTextVmaddr + 0x10}, {"_onlyFirst", kTextVmaddr + 0x18}})
+        .text()
+        .linkedit()
+        .symtab({{"_target", kTextVmaddr + 0x20}});
+    const void* header = image.build();
+    EXPECT_EQ(find_symbol_mach(header, "_target"), image.at(0x20));
+    EXPECT_EQ(find_symbol_mach(header, "_onlyFirst"), nullptr);
+}
+
+TEST(FindSymbolMach, SegmentNamesAreComparedOverAllSixteenBytes) {
+    ImageBuilder image;
+    image.text()
+        .segment("__LINKEDIT_EXTRA", kTextVmaddr + kLinkeditAt, kLinkeditFileoff)
+        .symtab({{"_target", kTextVmaddr + 0x10}});
+    EXPECT_EQ(find_symbol_mach(image.build(), "_target"), nullptr);
+
+    image.linkedit();
+    const void* header = image.build();
+    EXPECT_EQ(find_symbol_mach(header, "_target"), image.at(0x10));
+}
+
+TEST(FindSymbolMach, CommandTooShortToAdvanceEndsTheWalk) {
+    // Each image announces far more commands than it holds. A walk that went on
+    // past the short command would revisit it billions of times, which the
+    // clock shows, or wander into bytes that are no command at all.
+    auto start = std::chrono::steady_clock::now();
+    for (uint32_t size : {0u, 4u}) {
+        SCOPED_TRACE(size);
+        // Ahead of LC_SYMTAB, the walk never reaches the table.
+        ImageBuilder early;
+        early.text()
+            .linkedit()
+            .command(kOtherCommand, size)
+            .symtab({{"_target", kTextVmaddr + 0x10}})
+            .commandCount(UINT32_MAX);
+        EXPECT_EQ(find_symbol_mach(early.build(), "_target"), nullptr);
+
+        // After everything needed, what the walk has seen still answers.
+        ImageBuilder late;
+        late.text()
+            .linkedit()
+            .symtab({{"_target", kTextVmaddr + 0x10}})
+            .command(kOtherCommand, size)
+            .commandCount(UINT32_MAX);
+        const void* header = late.build();
+        EXPECT_EQ(find_symbol_mach(header, "_target"), late.at(0x10));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+}  // namespace
