@@ -1,17 +1,45 @@
 # The two commands of the README:
 #   make demo   builds the agent and starts a JVM with it
-#   make test   builds everything and runs every test
+#   make test   builds everything and runs every test, the cross targets'
+#               too when their toolchains are installed (a SKIP line for
+#               each that is not)
+#   make dist   builds every target whose toolchain is installed and lays
+#               out dist/ and build/tarsil.zip
 #   make bench  prints the benchmark figures (not part of the tests)
+# TARSIL_CROSS=0 leaves the cross targets out of test and dist.
 JAVA_HOME ?= /usr/lib/jvm/java-17-openjdk-amd64
 JAVA := $(JAVA_HOME)/bin/java
 LIBRARY := build/release/src/libtarsil64.so
 AGENT_JAR := build/release/java/tarsil.jar
 DIST := dist
 
-.PHONY: demo test bench dist deps release asan clean
+.PHONY: demo test bench dist host-dist deps cross-deps release asan cross cross-test clean
+
+CROSS_TARGETS := linux-i386 linux-aarch64 windows-x86_64 windows-i386
+TARSIL_CROSS ?= 1
 
 deps:
 	@sh tools/install-deps.sh
+
+# Installs the cross toolchains where it can (as root); without them the
+# cross targets are skipped.
+cross-deps:
+	@if [ "$(TARSIL_CROSS)" = 1 ]; then sh tools/install-cross.sh || true; fi
+
+# Each installed cross target, configured and built; the others named.
+cross: cross-deps
+	@[ "$(TARSIL_CROSS)" = 1 ] || { echo "SKIP cross targets: TARSIL_CROSS=$(TARSIL_CROSS)"; exit 0; }; \
+	for target in $(CROSS_TARGETS); do \
+	  if sh tools/cross-toolchain.sh $$target; then \
+	    cmake --preset $$target && cmake --build --preset $$target || exit 1; \
+	  fi; \
+	done
+
+cross-test: cross
+	@[ "$(TARSIL_CROSS)" = 1 ] || exit 0; \
+	for target in $(CROSS_TARGETS); do \
+	  if sh tools/cross-toolchain.sh $$target; then ctest --preset $$target || exit 1; fi; \
+	done
 
 release: deps
 	cmake --preset release
@@ -21,13 +49,24 @@ asan: deps
 	cmake --preset asan
 	cmake --build --preset asan
 
-# The distribution layout: the library in lib/, the agent jar one level up.
-dist: release
+# The distribution layout, as a user receives it: the agent jars at the top,
+# the libraries in lib/ (found by -agentpath), the aarch64 library in
+# lib-aarch64/ because the library looks for tarsil.jar in its folder's
+# parent first. Only the targets that were built are laid out.
+dist: host-dist cross
+	rm -f build/tarsil.zip
+	sh tools/dist-layout.sh build $(DIST)
+	cd $(DIST) && zip -qr ../build/tarsil.zip .
+	sh tools/check-dist.sh $(DIST)
+	@echo "dist: $$(cd $(DIST) && find . -type f | sort | tr '\n' ' ')"
+
+# The build machine's own library and the jars: all the demo needs.
+host-dist: release
 	rm -rf $(DIST) && mkdir -p $(DIST)/lib
 	cp $(LIBRARY) $(DIST)/lib/
 	cp $(AGENT_JAR) build/release/java/ts-debugger-proxy.jar $(DIST)/
 
-demo: dist
+demo: host-dist
 	sh java/demo/run-demo.sh $(CURDIR)/$(DIST) $(JAVA_HOME)
 
 bench: release
@@ -40,6 +79,7 @@ bench: release
 test: release asan
 	ctest --preset release
 	ctest --preset asan
+	$(MAKE) --no-print-directory cross-test
 
 clean:
 	rm -rf build $(DIST)

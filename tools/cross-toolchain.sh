@@ -1,0 +1,39 @@
+#!/bin/sh
+# Answers whether a cross target's toolchain and test runner are installed
+# (tools/install-cross.sh installs them). Exit status 0 when they are;
+# otherwise prints what is missing and exits 1.
+#   cross-toolchain.sh TARGET
+set -u
+target=$1
+missing=""
+need_program() { command -v "$1" >/dev/null 2>&1 || missing="$missing $1"; }
+need_file() { [ -e "$1" ] || missing="$missing $1"; }
+
+case $target in
+  linux-i386)
+    need_program i686-linux-gnu-g++
+    need_file /usr/lib/i386-linux-gnu/libdeflate.a
+    need_file /usr/lib/jvm/java-17-openjdk-i386/bin/java ;;
+  linux-aarch64)
+    need_program aarch64-linux-gnu-g++
+    need_program qemu-aarch64
+    need_file /usr/lib/aarch64-linux-gnu/libdeflate.a
+    need_file /usr/lib/jvm/java-17-openjdk-arm64/bin/java ;;
+  windows-x86_64)
+    need_program x86_64-w64-mingw32-g++-posix
+    need_file /usr/x86_64-w64-mingw32/lib/libz.a
+    need_program wine
+    need_file /usr/lib/wine/wine64 ;;
+  windows-i386)
+    need_program i686-w64-mingw32-g++-posix
+    need_file /usr/i686-w64-mingw32/lib/libz.a
+    need_program wine
+    need_file /usr/lib/wine/wine ;;
+  *)
+    echo "unknown target $target" >&2
+    exit 2 ;;
+esac
+
+[ -z "$missing" ] && exit 0
+echo "SKIP $target: not installed:$missing (install with: sudo sh tools/install-cross.sh)"
+exit 1
