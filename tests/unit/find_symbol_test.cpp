@@ -66,6 +66,20 @@ TEST(FindSymbolElf, AnswersLoadBasePlusValue) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(real) - reinterpret_cast<uintptr_t>(found), libc.base - 0x10000000);
 }
 
+// The flag the agent switches off, in the JDK built for this machine: the
+// same ELF class as the build, 32-bit entries on i386.
+TEST(FindSymbolElf, FindsTheSharingFlagInTheJdksOwnLibrary) {
+    const std::string jvm = "/usr/lib/jvm/java-17-openjdk-" TARSIL_JDK_ARCH "/lib/server/libjvm.so";
+    std::vector<uint8_t> image = bytesOf(jvm);
+    ASSERT_FALSE(image.empty()) << jvm << " is missing";
+    ASSERT_EQ(image[EI_CLASS], sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32);
+    auto address = reinterpret_cast<uintptr_t>(find_symbol_elf(image.data(), image.size(), "UseSharedSpaces", 0x1000));
+    // A data symbol: past the load base, inside the library's address range.
+    EXPECT_GT(address, 0x1000u);
+    EXPECT_LT(address, 0x1000u + image.size() * 2);
+    EXPECT_EQ(find_symbol_elf(image.data(), image.size(), "NoSuchFlagInTheJvm", 0x1000), nullptr);
+}
+
 TEST(FindSymbolElf, HeaderWithoutSectionsGivesNull) {
     LoadedLibrary libc = libraryOf(libcAddress());
     std::vector<uint8_t> image = bytesOf(libc.path);
