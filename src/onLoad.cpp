@@ -30,11 +30,7 @@ int started = 0;
 constexpr jint kJvmtiVersion9 = 0x30090000;
 constexpr jint kJvmtiVersion1_1 = 0x30010100;
 
-#ifdef __APPLE__
-constexpr char kSharedSpacesSymbol[] = "_UseSharedSpaces";  // Mach-O names carry a leading underscore
-#else
-constexpr char kSharedSpacesSymbol[] = "UseSharedSpaces";
-#endif
+constexpr char kSharedSpacesSymbol[] = TS_SHARED_SPACES_SYMBOL;
 
 bool optionsContain(const char* options, const char* keyword) {
     return options != nullptr && strstr(options, keyword) != nullptr;

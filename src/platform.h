@@ -18,3 +18,11 @@
 #define TS_CLASSPATH_JAR_THRESHOLD 131000
 #define TS_DRIVE_LETTER_PATHS false
 #endif
+
+// The JVM's class data sharing flag as its library's symbol table names it:
+// Mach-O names carry a leading underscore.
+#ifdef __APPLE__
+#define TS_SHARED_SPACES_SYMBOL "_UseSharedSpaces"
+#else
+#define TS_SHARED_SPACES_SYMBOL "UseSharedSpaces"
+#endif
