@@ -6,6 +6,7 @@
 #include "win_util.h"  // first: it brings <windows.h>
 #include <shellapi.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -166,11 +167,14 @@ void freeCommandLineArguments(int argc, char** argv) {
 int lfts_setenv(const char* name, const char* value, int overwrite) {
     if (!overwrite) {
         // A zero-length buffer only asks for the size the value needs, which
-        // is 0 when the variable is not set.
+        // is 0 when the variable is not set. The runtime documents the answer
+        // 0 for this query; wine's runtime answers ERANGE for a variable that
+        // is set and EINVAL for one that is not, so the size decides.
         size_t size = 0;
         errno_t error = getenv_s(&size, nullptr, 0, name);
-        if (error != 0) return error;
         if (size != 0) return 0;
+        // A name that is really invalid fails again in _putenv_s, with EINVAL.
+        if (error != 0 && error != EINVAL) return error;
     }
     return _putenv_s(name, value);
 }

@@ -1,0 +1,249 @@
+// Child processes on Windows: the quoting of each argument, a real child
+// (argv_child.exe) run through execAndReadStdOut2 and runCommandLine, the
+// judgement of its exit code, terminateProcess and formatLastError.
+#include <gtest/gtest.h>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <shellapi.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "exec.h"
+#include "exec_win.h"
+#include "list.h"
+#include "logging.h"
+#include "win_test_support.h"
+
+namespace {
+
+std::string quoted(const std::vector<std::string>& arguments) {
+    size_t total = 0;
+    for (const auto& argument : arguments) total += argument.size() + 4;
+    std::string commandLine(2 * total + 1, '\0');
+    for (const auto& argument : arguments) appendQuotedArgument(commandLine.data(), argument.c_str());
+    commandLine.resize(strlen(commandLine.c_str()));
+    return commandLine;
+}
+
+std::vector<std::string> splitBySystem(const std::string& commandLine) {
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(widen(commandLine).c_str(), &count);
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; i++) arguments.push_back(narrow(wide[i]));
+    LocalFree(wide);
+    return arguments;
+}
+
+// argv_child with the exit code and the arguments, through execAndReadStdOut2.
+void execChild(const std::vector<std::string>& arguments, int fatal = 0, uint32_t* pid = nullptr,
+               size_t bufferSize = 4096) {
+    std::vector<std::string> all = {siblingProgram("argv_child.exe")};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& argument : all) argv.push_back(argument.data());
+    execAndReadStdOut2(static_cast<int>(argv.size()), argv.data(), bufferSize, fatal, pid);
+}
+
+Captured runChild(const std::vector<std::string>& arguments, int fatal = 0, uint32_t* pid = nullptr) {
+    return capture([&] { execChild(arguments, fatal, pid); });
+}
+
+bool has(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(AppendQuotedArgument, EveryArgumentComesBackFromCommandLineToArgvW) {
+    // The first argument is the program: CommandLineToArgvW reads it by other
+    // rules (no backslash escapes), as CreateProcessW does.
+    std::vector<std::string> arguments = {"C:\\Program Files\\prog.exe",
+                                          "plain",
+                                          "with blanks",
+                                          "say \"hi\"",
+                                          "C:\\folder\\",
+                                          "C:\\two trailing\\\\",
+                                          "back\\\"slash quote",
+                                          "three\\\\\\\"before",
+                                          "",
+                                          "a\\b\\c",
+                                          "\"",
+                                          "tab\there",
+                                          "caf\xc3\xa9 \xe4\xb8\xad"};
+    std::string commandLine = quoted(arguments);
+    EXPECT_EQ(splitBySystem(commandLine), arguments) << commandLine;
+    EXPECT_EQ(commandLine.back(), ' ');
+}
+
+TEST(AppendQuotedArgument, QuotesDoubleOnlyTheBackslashesThatNeedIt) {
+    EXPECT_EQ(quoted({"a b"}), "\"a b\" ");
+    EXPECT_EQ(quoted({""}), "\"\" ");
+    EXPECT_EQ(quoted({"x\\y"}), "\"x\\y\" ");
+    EXPECT_EQ(quoted({"dir\\"}), "\"dir\\\\\" ");
+    EXPECT_EQ(quoted({"q\""}), "\"q\\\"\" ");
+    EXPECT_EQ(quoted({"b\\\"q"}), "\"b\\\\\\\"q\" ");
+    EXPECT_EQ(quoted({"one", "two"}), "\"one\" \"two\" ");
+}
+
+TEST(ExecWin, OutputReachesStdoutAndTheLogBetweenMarkers) {
+    uint32_t pid = 0;
+    Captured run = runChild({"0", "hello", "--stderr=oops"}, 0, &pid);
+    EXPECT_EQ(run.out, "[hello]\n[--stderr=oops]\noops\n\n");
+    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [DEBUG] Process output:\n[hello]\n[--stderr=oops]\noops\n\n"
+                             "Tarsil-JVMTI [DEBUG] End process output.\n"))
+        << run.log;
+    EXPECT_NE(pid, 0u);
+    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [DEBUG] Child PID: " + std::to_string(pid) + "\n")) << run.log;
+    EXPECT_FALSE(has(run.log, "shut down"));
+}
+
+TEST(ExecWin, CommandLineIsLoggedWithItsLength) {
+    std::string program = siblingProgram("argv_child.exe");
+    Captured run = runChild({"0", "a b"});
+    std::string commandLine = "\"" + program + "\" \"0\" \"a b\" ";
+    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [INFO] exec command string length " +
+                                 std::to_string(commandLine.size()) + "\n"))
+        << run.log;
+    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [DEBUG] Executing command: " + commandLine + "\n")) << run.log;
+    EXPECT_LT(run.log.find("exec command string length"), run.log.find("Executing command:"));
+}
+
+TEST(ExecWin, ArgumentsWithBackslashesQuotesAndBlanksReachTheChildIntact) {
+    Captured run = runChild({"0", "C:\\some folder\\", "say \"hi\"", "", "back\\\"slash", "caf\xc3\xa9"});
+    EXPECT_EQ(run.out, "[C:\\some folder\\]\n[say \"hi\"]\n[]\n[back\\\"slash]\n[caf\xc3\xa9]\n\n");
+}
+
+TEST(ExecWin, WithoutALogFileTheOutputStillReachesStdout) {
+    Captured run = capture([&] {
+        stop_file_logging();
+        execChild({"0", "alone"});
+    });
+    EXPECT_EQ(run.out, "[alone]\n\n");
+    EXPECT_EQ(run.log, "");
+}
+
+TEST(ExecWin, SilentChildLeavesNoMarkers) {
+    Captured run = runChild({"0"});
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(has(run.log, "Process output:"));
+    EXPECT_FALSE(has(run.log, "End process output."));
+    EXPECT_TRUE(has(run.log, "Child PID: "));
+}
+
+TEST(ExecWin, OutputLargerThanTheBufferArrivesWholeAndInOrder) {
+    Captured run = capture([&] { execChild({"0", "--lines=3000"}, 0, nullptr, 64); });
+    std::string expected = "[--lines=3000]\n";
+    for (int i = 1; i <= 3000; i++) expected += "line " + std::to_string(i) + "\n";
+    EXPECT_EQ(run.out, expected + "\n");
+    EXPECT_TRUE(has(run.log, "Process output:\n" + expected + "\nTarsil-JVMTI [DEBUG] End process output.\n"));
+    size_t first = run.log.find("Process output:");
+    EXPECT_EQ(run.log.find("Process output:", first + 1), std::string::npos);
+}
+
+TEST(ExecWin, ExitCodesAreJudgedByTheFatalFlag) {
+    EXPECT_FALSE(has(runChild({"0"}).log, "shut down"));
+    EXPECT_TRUE(has(runChild({"2"}).log, "Tarsil-JVMTI [INFO] Child JVM has been shut down (2).\n"));
+    // Only 1 means fatal.
+    EXPECT_TRUE(has(runChild({"5"}, 2).log, "Tarsil-JVMTI [INFO] Child JVM has been shut down (5).\n"));
+}
+
+TEST(ExecWinDeathTest, NonZeroExitUnderTheFatalFlagEndsTheProcess) {
+    EXPECT_EXIT(execChild({"7"}, 1), testing::ExitedWithCode(3),
+                literal("Tarsil-JVMTI [FATAL] A fatal error occurred while processing the base Java classes. "
+                        "The JVM has been shut down (7).\n\nFor further assistance please contact"));
+}
+
+TEST(ExecWinDeathTest, ProgramThatCannotStartEndsTheProcessWithTheSystemText) {
+    std::vector<std::string> argv = {programFolder() + "\\no-such-program.exe", "x"};
+    std::vector<char*> pointers = {argv[0].data(), argv[1].data()};
+    EXPECT_EXIT(execAndReadStdOut2(2, pointers.data(), 4096, 0, nullptr), testing::ExitedWithCode(3),
+                literal("Tarsil-JVMTI [ERROR] An error occurred while trying to spawn child process!\n"
+                        "Tarsil-JVMTI [FATAL] Error code 0x00000002, "));
+}
+
+TEST(ExecWin, RunCommandLineTakesTheLineAsGiven) {
+    std::string commandLine = "\"" + siblingProgram("argv_child.exe") + "\" 3 unquoted \"two words\"";
+    Captured run = capture([&] { runCommandLine(commandLine.c_str(), 4096, 0, nullptr); });
+    EXPECT_EQ(run.out, "[unquoted]\n[two words]\n\n");
+    EXPECT_TRUE(has(run.log, "Executing command: " + commandLine + "\n"));
+    EXPECT_FALSE(has(run.log, "exec command string length"));
+    EXPECT_TRUE(has(run.log, "Child JVM has been shut down (3)."));
+}
+
+TEST(ExecWin, ChildSeesTheEnvironmentSetThroughLftsSetenv) {
+    ASSERT_EQ(lfts_setenv("TARSIL_TEST_CHILD_ENV", "from parent", 1), 0);
+    EXPECT_TRUE(has(runChild({"0", "--env=TARSIL_TEST_CHILD_ENV"}).out, "TARSIL_TEST_CHILD_ENV=from parent\n"));
+    ASSERT_EQ(lfts_unsetenv("TARSIL_TEST_CHILD_ENV"), 0);
+    EXPECT_TRUE(has(runChild({"0", "--env=TARSIL_TEST_CHILD_ENV"}).out, "TARSIL_TEST_CHILD_ENV unset\n"));
+}
+
+TEST(TerminateProcess, KillsALiveChildWhoseCallThenReturns) {
+    uint32_t pid = 0;
+    // One capture for both threads, so that the kill's entry lands in it
+    // however the two threads interleave.
+    CaptureSession session;
+    std::thread runner([&] { execChild({"0", "--sleep=60000"}, 0, &pid); });
+    // The pid slot is written as soon as the child runs.
+    std::atomic_ref<uint32_t> slot(pid);
+    for (int i = 0; i < 1000 && slot.load() == 0; i++) Sleep(10);
+    if (slot.load() == 0) {
+        runner.join();
+        FAIL() << "the child never ran";
+    }
+    DWORD start = GetTickCount();
+    terminateProcess(slot.load());
+    runner.join();
+    Captured run = session.finish();
+    EXPECT_LT(GetTickCount() - start, 30000u);
+    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [INFO] Child process pid=" + std::to_string(pid) + " killed.\n"))
+        << run.log;
+    // TerminateProcess's exit code 1 is judged like any other.
+    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [INFO] Child JVM has been shut down (1).\n")) << run.log;
+}
+
+TEST(TerminateProcess, DeadPidIsReported) {
+    uint32_t pid = 0;
+    runChild({"0"}, 0, &pid);
+    ASSERT_NE(pid, 0u);
+    // wine lets a finished process be opened for a moment longer.
+    for (int i = 0; i < 100; i++) {
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+        if (process == nullptr) break;
+        CloseHandle(process);
+        Sleep(50);
+    }
+    Captured run = capture([&] { terminateProcess(pid); });
+    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [INFO] Couldn't obtain process handle for child process pid=" +
+                                 std::to_string(pid) + ".\n"))
+        << run.log;
+}
+
+TEST(FormatLastError, SystemTextFollowsTheCodeWithoutItsLineEnd) {
+    char buffer[256];
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    formatLastError(buffer, sizeof buffer);
+    std::string text = buffer;
+    EXPECT_EQ(text.rfind("Error code 0x00000002, ", 0), 0u) << text;
+    EXPECT_GT(text.size(), strlen("Error code 0x00000002, "));
+    EXPECT_NE(text.back(), '\n');
+    EXPECT_NE(text.back(), '\r');
+
+    SetLastError(0x2000ABCD);  // a customer code the system has no text for
+    formatLastError(buffer, sizeof buffer);
+    EXPECT_STREQ(buffer, "Error code 0x2000abcd");
+
+    char small[12];
+    SetLastError(ERROR_ACCESS_DENIED);
+    formatLastError(small, sizeof small);
+    EXPECT_STREQ(small, "Error code ");
+}
