@@ -13,21 +13,24 @@ LIBRARY := build/release/src/libtarsil64.so
 AGENT_JAR := build/release/java/tarsil.jar
 DIST := dist
 
-.PHONY: demo test bench dist host-dist deps cross-deps release asan cross cross-test clean
+.PHONY: demo test bench dist host-dist deps release asan cross cross-test clean
 
 CROSS_TARGETS := linux-i386 linux-aarch64 windows-x86_64 windows-i386
 TARSIL_CROSS ?= 1
 
+# Everything is installed before anything is built: the multiarch installs
+# of the cross toolchains may upgrade the build machine's own JDK.
+# The cross toolchains are installed where that can be done (as root);
+# without them the cross targets are skipped.
 deps:
 	@sh tools/install-deps.sh
-
-# Installs the cross toolchains where it can (as root); without them the
-# cross targets are skipped.
-cross-deps:
 	@if [ "$(TARSIL_CROSS)" = 1 ]; then sh tools/install-cross.sh || true; fi
 
+# The demo needs the build machine's library only.
+demo: TARSIL_CROSS = 0
+
 # Each installed cross target, configured and built; the others named.
-cross: cross-deps
+cross: deps
 	@[ "$(TARSIL_CROSS)" = 1 ] || { echo "SKIP cross targets: TARSIL_CROSS=$(TARSIL_CROSS)"; exit 0; }; \
 	for target in $(CROSS_TARGETS); do \
 	  if sh tools/cross-toolchain.sh $$target; then \

@@ -2,15 +2,9 @@
 // prefix limits, directory creation, the writability probe, the code-page
 // rule; and the Windows parts of the child JVM's command line (javaw.exe,
 // the classpath jar's manifest and threshold).
-#include <gtest/gtest.h>
+#include "win_test_support.h"  // first: it brings <windows.h>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include <gtest/gtest.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -27,7 +21,6 @@
 #include "logging.h"
 #include "platform.h"
 #include "support/fake_jvmti.h"
-#include "win_test_support.h"
 #include "zip.h"
 
 namespace {

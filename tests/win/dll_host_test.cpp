@@ -6,15 +6,9 @@
 // The build names its files in the environment (death tests run this program
 // again with GoogleTest's arguments only): TARSIL_TEST_DLL, TARSIL_TEST_AGENT_JAR
 // and TARSIL_TEST_FAKE_JAVA, as paths of the build machine.
-#include <gtest/gtest.h>
+#include "win_test_support.h"  // first: it brings <windows.h>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include <gtest/gtest.h>
 
 #include <jvmti.h>
 
@@ -25,7 +19,6 @@
 #include <vector>
 
 #include "support/fake_jvmti.h"
-#include "win_test_support.h"
 
 namespace {
 

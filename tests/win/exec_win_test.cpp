@@ -1,15 +1,9 @@
 // Child processes on Windows: the quoting of each argument, a real child
 // (argv_child.exe) run through execAndReadStdOut2 and runCommandLine, the
 // judgement of its exit code, terminateProcess and formatLastError.
-#include <gtest/gtest.h>
+#include "win_test_support.h"  // first: it brings <windows.h>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include <gtest/gtest.h>
 #include <shellapi.h>
 
 #include <atomic>
@@ -22,7 +16,6 @@
 #include "exec_win.h"
 #include "list.h"
 #include "logging.h"
-#include "win_test_support.h"
 
 namespace {
 

@@ -1,14 +1,8 @@
 // The Windows file helpers, the program's own path and command line, the
 // environment setters, the string conversions and find_symbol.
-#include <gtest/gtest.h>
+#include "win_test_support.h"  // first: it brings <windows.h>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include <gtest/gtest.h>
 #include <shellapi.h>
 
 #include <atomic>
@@ -23,7 +17,6 @@
 #include "find_symbol.h"
 #include "list.h"
 #include "logging.h"
-#include "win_test_support.h"
 #include "win_util.h"
 
 namespace {

@@ -4,6 +4,15 @@
 // it has on Windows).
 #pragma once
 
+// Every Windows test includes this header first, for <windows.h>.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
