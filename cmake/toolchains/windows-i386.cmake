@@ -1,9 +1,4 @@
-# Windows i386 with MinGW-w64 (posix thread model, for std::thread); the
-# test programs run under wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Windows i386 with MinGW-w64; the test programs run under wine.
 set(CMAKE_SYSTEM_PROCESSOR X86)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(TARSIL_MINGW_TRIPLE i686-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/windows-common.cmake)
