@@ -18,11 +18,7 @@ done
 
 exports=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort | tr '\n' ' ')
 echo "exports: $exports"
-expected="Agent_OnLoad Agent_OnUnload \
-Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_getAllLoadedClassesImpl \
-Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_redefineClassesImpl \
-Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_retransformClassesImpl \
-Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_setNativeMethodPrefixImpl "
+expected=$(sort "$(dirname "$0")/expected_exports.txt" | tr '\n' ' ')
 [ "$exports" = "$expected" ] || fail "exported symbols are '$exports', expected '$expected'"
 
 readelf -d "$lib" | grep -q 'NODELETE' || fail "library is not marked NODELETE"

@@ -25,11 +25,7 @@ done
 exports=$(printf '%s\n' "$headers" |
   sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] *//p' | sort | tr '\n' ' ')
 echo "exports: $exports"
-expected="Agent_OnLoad Agent_OnUnload \
-Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_getAllLoadedClassesImpl \
-Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_redefineClassesImpl \
-Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_retransformClassesImpl \
-Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_setNativeMethodPrefixImpl "
+expected=$(sort "$(dirname "$0")/../expected_exports.txt" | tr '\n' ' ')
 [ "$exports" = "$expected" ] || fail "exported symbols are '$exports', expected '$expected'"
 
 [ $status -eq 0 ] && echo "DLL contents: OK"
