@@ -33,11 +33,9 @@ namespace {
 
 // e_machine of an ELF file, or 0 when it is none.
 uint16_t elfMachine(const std::string& path) {
-    std::string header = readFile(path).substr(0, sizeof(Elf32_Ehdr));
-    if (header.size() < sizeof(Elf32_Ehdr) || header.compare(0, SELFMAG, ELFMAG) != 0) return 0;
-    Elf32_Ehdr fields;  // e_machine lies at the same offset in both classes
-    memcpy(&fields, header.data(), sizeof fields);
-    return fields.e_machine;
+    Elf32_Ehdr header{};  // e_machine lies at the same offset in both classes
+    std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(&header), sizeof header);
+    return memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 ? header.e_machine : 0;
 }
 
 }  // namespace
