@@ -113,7 +113,6 @@ char* getBootstrapFromUserHome() {
     fatal_error_kill(0);
 }
 
-
 char* getJavaExecutable(const char* javaHome) {
     char* executable = lfts_concat(javaHome, "/bin/java");
     log_write(TS_DEBUG, "using java executable %s", executable);

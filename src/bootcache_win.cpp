@@ -222,7 +222,6 @@ char* getBootstrapFromUserHome() {
     fatal_error_kill(0);
 }
 
-
 char* getJavaExecutable(const char* javaHome) {
     HeapString windowed(lfts_concat(javaHome, "\\bin\\javaw.exe"));
     char* executable = fileExists(windowed.get()) ? windowed.release() : lfts_concat(javaHome, "\\bin\\java.exe");

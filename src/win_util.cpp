@@ -3,7 +3,6 @@
 // size first and then converts into an exactly sized heap block.
 #ifdef _WIN32
 
-
 #include <cstdlib>
 #include <cwchar>
 

@@ -237,7 +237,6 @@ TEST(AgentDll, ReloadedAgentTakesTheCachedJar) {
     EXPECT_FALSE(has(log, "Executing command:")) << log;
 }
 
-
 TEST(AgentDllDeathTest, FolderOutsideTheCodePageEndsTheLoad) {
     if (GetACP() == CP_UTF8) GTEST_SKIP() << "a UTF-8 code page expresses every path";
     Installation installation("agent-\xe4\xb8\xad\xce\xa9");
