@@ -5,6 +5,8 @@
 
 #include <jvmti.h>
 
+#include <string>
+
 // The folder with its trailing separator; ends the process when no usable
 // folder exists.
 const char* getBootstrapFolder(jvmtiEnv* jvmti);
@@ -48,15 +50,25 @@ const char* additionalArgValueForHashing(const char* arg);
 char** getBootstrapBuildArguments(jvmtiEnv* jvmti, const char* agentJarPath, const char* outputPath, int* count);
 int isIgnoredCmdProperty(const char* name, const char* value, int intellijLoader);
 void freeBootstrapBuildArguments(int count, char** argv);
+// Moves the "-D" options of the child's argument vector into an argument
+// file `name` of the bootstrap folder, where other users cannot read them
+// as they can a command line, and puts "@file" in place of the first. False
+// when there are none or the file cannot be written; then nothing changes.
+bool moveSystemPropertiesToFile(char** argv, int* argc, const char* folder, const char* name);
+// The launcher's argument file text for these arguments, one to a line.
+std::string argumentFileText(char** args, int count);
 // The Java executable under java.home ("bin/java", on Windows "bin\javaw.exe"
 // when it exists); a new heap string.
 char* getJavaExecutable(const char* javaHome);
 
 // The classpath jar that stands in for a class path too long for a command
-// line. preprocessClasspath replaces the value after "-cp" in place and
-// returns the jar's name (an entry of argv), or null.
-char* preprocessClasspath(jvmtiEnv* jvmti, char** argv, int argc);
-char* generateClasspathJar(const char* classpath);
+// line, written as `name` into the bootstrap folder `folder`.
+// preprocessClasspath replaces the value after "-cp" in place and returns
+// the jar's path (an entry of argv), or null.
+char* preprocessClasspath(jvmtiEnv* jvmti, char** argv, int argc, const char* folder, const char* name);
+char* generateClasspathJar(const char* classpath, const char* folder, const char* name);
+// Class-Path entries are absolute file: URLs, resolved against the working
+// directory, so the child finds the same files from the jar's folder.
 char* generateManifest(const char* classpath);
 // The manifest under construction: its buffer, the bytes used and the
 // capacity the buffer was allocated with.
@@ -70,7 +82,8 @@ struct ManifestText {
 void strncat72(int* lineBytes, ManifestText* manifest, const char* text, size_t count);
 // The manifest for an explicit separator and drive-letter rule, so the rules
 // of every platform can be exercised anywhere.
-char* generateManifestWith(const char* classpath, char separator, bool driveLetterPaths);
+char* generateManifestWith(const char* classpath, char separator, bool driveLetterPaths,
+                           const char* workingDirectory);
 
 // The bootstrap jar for this JVM's configuration: the cached one, or a new
 // one built by a child JVM. Never null; failures end the process.

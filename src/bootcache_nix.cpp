@@ -3,21 +3,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "agent_util.h"
 #include "bootcache.h"
+#include "bootcache_files.h"
 #include "list.h"
 #include "logging.h"
 
 namespace {
 
-// Creates the folder when it is missing; a copy when it is then writable.
-char* usableFolder(const std::string& path) {
+// The folder, created when it is missing, when it is ours alone; else null
+// and why not. A folder someone else could change is worth a warning.
+char* usableFolder(const std::string& path, const char** problem) {
     if (!isDir(path.c_str())) mkSubDirs(path.c_str());
-    return isDirWritable(path.c_str()) ? lfts_dup(path.c_str()) : nullptr;
+    *problem = bootFolderProblem(path.c_str());
+    if (*problem == nullptr) return lfts_dup(path.c_str());
+    if (isTrustProblem(*problem)) log_write(TS_WARN, "Not using %s as the bootstrap folder: %s", path.c_str(), *problem);
+    return nullptr;
+}
+
+bool isDirFollowingLinks(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -35,23 +46,26 @@ long getPid() {
     return static_cast<long>(getpid());
 }
 
+// Levels on the way may be links to folders (/home linked elsewhere); the
+// last level is made here or must be a real folder, which the caller checks.
 int mkSubDirs(const char* path) {
     std::string copy = path;
     size_t start = copy.find_first_not_of('/');
     if (start == std::string::npos) start = copy.size();
     for (size_t slash = copy.find('/', start); slash != std::string::npos; slash = copy.find('/', slash + 1)) {
         copy[slash] = '\0';
-        bool failed = !isDir(copy.c_str()) && mkdir(copy.c_str(), 0755) != 0;
+        bool failed = !isDirFollowingLinks(copy.c_str()) && mkdir(copy.c_str(), 0700) != 0 && errno != EEXIST;
         copy[slash] = '/';
         if (failed) break;
     }
-    return mkdir(copy.c_str(), 0755) == 0 ? 1 : 0;
+    return mkdir(copy.c_str(), 0700) == 0 ? 1 : 0;
 }
 
 char* getBootstrapFromProperty(jvmtiEnv* jvmti) {
     JvmtiString dir = getSystemProperty(jvmti, "vesta.bootcache.dir");
     if (!dir) return nullptr;
-    return usableFolder(dir.get());
+    const char* problem = nullptr;
+    return usableFolder(dir.get(), &problem);
 }
 
 char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
@@ -66,17 +80,18 @@ char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
         return nullptr;
     }
     std::string folder = base + "/bootcache";
-    if (char* usable = usableFolder(folder)) return usable;
+    const char* problem = nullptr;
+    if (char* usable = usableFolder(folder, &problem)) return usable;
     if (fromProperty) {
         log_write(TS_FATAL,
-                  "Couldn't write to %s. Please make sure that this location exists and is writable, or specify "
-                  "another location by changing the 'vesta.base' system property.",
-                  folder.c_str());
+                  "Couldn't write to %s (%s). Please make sure that this location exists and is writable, or "
+                  "specify another location by changing the 'vesta.base' system property.",
+                  folder.c_str(), problem);
     } else {
         log_write(TS_FATAL,
-                  "Couldn't write to %s. Please make sure that this location exists and is writable, or specify "
-                  "another location by changing the 'VESTA_BASE' system environment variable.",
-                  folder.c_str());
+                  "Couldn't write to %s (%s). Please make sure that this location exists and is writable, or "
+                  "specify another location by changing the 'VESTA_BASE' system environment variable.",
+                  folder.c_str(), problem);
     }
     fatal_error_kill(0);
 }
@@ -100,16 +115,14 @@ char* getBootstrapFromUserHome() {
         return nullptr;
     }
     std::string folder = std::string(home.get()) + "/.tarsil/bootcache";
-    if (!isDir(folder.c_str())) {
-        log_write(TS_DEBUG, "%s is not a dir, trying to make it!", folder.c_str());
-        mkSubDirs(folder.c_str());
-    }
-    if (isDirWritable(folder.c_str())) return lfts_dup(folder.c_str());
+    if (!isDir(folder.c_str())) log_write(TS_DEBUG, "%s is not a dir, trying to make it!", folder.c_str());
+    const char* problem = nullptr;
+    if (char* usable = usableFolder(folder, &problem)) return usable;
     log_write(TS_DEBUG, "%s wasn't writable... a dir: %d", folder.c_str(), isDir(folder.c_str()));
     log_write(TS_FATAL,
-              "Couldn't write to %s/.tarsil. Please make sure that this location exists and is writable, or specify "
-              "another location by setting the 'VESTA_BASE' system environment variable.",
-              home.get());
+              "Couldn't write to %s/.tarsil (%s: %s). Please make sure that this location exists and is writable, "
+              "or specify another location by setting the 'VESTA_BASE' system environment variable.",
+              home.get(), folder.c_str(), problem);
     fatal_error_kill(0);
 }
 

@@ -2,7 +2,13 @@
 // pipe. The child of a multithreaded JVM may only make async-signal-safe
 // calls between fork and exec, so everything it needs is prepared before
 // the fork.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -12,6 +18,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <algorithm>
+#include <vector>
 
 #include "exec.h"
 #include "list.h"
@@ -41,23 +50,59 @@ void reportExecFailure(int error) {
     (void)ignored;
 }
 
+// The descriptors open now, read before the fork: the child may not
+// allocate, and where close_range is missing it closes exactly these
+// instead of every number up to a limit that may be in the billions.
+std::vector<int> openDescriptors() {
+    std::vector<int> fds;
+#ifdef __APPLE__
+    const char* folder = "/dev/fd";
+#else
+    const char* folder = "/proc/self/fd";
+#endif
+    DIR* dir = opendir(folder);
+    if (dir == nullptr) return fds;
+    while (struct dirent* entry = readdir(dir)) {
+        int fd = atoi(entry->d_name);
+        if (fd > 2) fds.push_back(fd);
+    }
+    closedir(dir);
+    return fds;
+}
+
 // Closes every descriptor above standard error, so the child keeps none of
 // the JVM's files and sockets.
-void closeInheritedDescriptors() {
+void closeInheritedDescriptors(const std::vector<int>& known) {
 #ifdef SYS_close_range
     if (syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
 #endif
+    if (!known.empty()) {
+        for (int fd : known) close(fd);
+        return;
+    }
+    constexpr long kSaneLimit = 65536;
     struct rlimit limit;
     long highest = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                       ? static_cast<long>(limit.rlim_cur)
-                       : 65536;
+                       ? std::min(static_cast<long>(limit.rlim_cur), kSaneLimit)
+                       : kSaneLimit;
     for (long fd = 3; fd < highest; fd++) close(static_cast<int>(fd));
 }
 
-[[noreturn]] void runChild(int writeEnd, char* const* argv) {
+[[noreturn]] void runChild(int writeEnd, char* const* argv, const std::vector<int>& known, pid_t parent,
+                           bool ownGroup) {
+    // A group of its own lets a time limit end the child with everything
+    // it started.
+    if (ownGroup) setpgid(0, 0);
+#ifdef __linux__
+    // Dies with the JVM: a killed JVM must not leave its child running.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(3);
+#else
+    (void)parent;
+#endif
     dup2(writeEnd, 1);
     dup2(writeEnd, 2);
-    closeInheritedDescriptors();
+    closeInheritedDescriptors(known);
     execv(argv[0], argv);
     reportExecFailure(errno);
     _exit(3);
@@ -71,27 +116,104 @@ ssize_t readRetrying(int fd, char* buffer, size_t size) {
     return n;
 }
 
-int waitRetrying(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
+long monotonicMillis() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void copyOutput(int readEnd, size_t bufferSize) {
+// One child being run: its end and its time limit.
+struct Child {
+    pid_t pid = -1;
+    bool ownGroup = false;
+    long deadline = -1;  // monotonic milliseconds; -1: none
+    bool exited = false;
+    bool timedOut = false;
+    int status = 0;
+    int waitError = 0;  // errno of a failed waitpid
+
+    bool pastDeadline() const { return deadline >= 0 && monotonicMillis() >= deadline; }
+
+    // Collects the child's status without blocking; true once it ended.
+    bool ended() {
+        if (exited) return true;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            exited = true;
+        } else if (done < 0 && errno != EINTR) {
+            // ECHILD when SIGCHLD is ignored and the child was reaped for
+            // us: its status is lost, which is no success.
+            waitError = errno;
+            exited = true;
+        }
+        return exited;
+    }
+
+    void killAll() {
+        kill(ownGroup ? -pid : pid, SIGKILL);
+        timedOut = true;
+    }
+
+    // Waits for the end; past the deadline the child is killed first.
+    void waitForEnd() {
+        for (long pause = 1; !ended(); pause = std::min(pause * 2, 50L)) {
+            if (!timedOut && pastDeadline()) killAll();
+            struct timespec nap = {0, pause * 1000000L};
+            nanosleep(&nap, nullptr);
+        }
+    }
+};
+
+void copyChunk(const char* bytes, ssize_t n, bool* seen) {
+    if (!*seen) log_write(TS_DEBUG, "Process output:");
+    *seen = true;
+    log_write_raw(bytes, static_cast<int>(n));
+    fwrite(bytes, 1, static_cast<size_t>(n), stdout);
+}
+
+// Copies the child's output until its end of file, until the child has
+// exited (a process it started may hold the pipe open), or until its time
+// is up.
+void copyOutput(int readEnd, size_t bufferSize, Child* child) {
     HeapString buffer(static_cast<char*>(ts_checked_alloc(malloc(bufferSize > 0 ? bufferSize : 1))));
     bool seen = false;
-    for (ssize_t n; (n = readRetrying(readEnd, buffer.get(), bufferSize)) > 0;) {
-        if (!seen) log_write(TS_DEBUG, "Process output:");
-        seen = true;
-        log_write_raw(buffer.get(), static_cast<int>(n));
-        fwrite(buffer.get(), 1, static_cast<size_t>(n), stdout);
+    for (;;) {
+        struct pollfd ready = {readEnd, POLLIN, 0};
+        int events = poll(&ready, 1, 200);
+        if (events > 0) {
+            ssize_t n = readRetrying(readEnd, buffer.get(), bufferSize);
+            if (n <= 0) break;
+            copyChunk(buffer.get(), n, &seen);
+            continue;
+        }
+        if (events < 0 && errno != EINTR) break;
+        if (child->ended()) {
+            // What it wrote before it ended is still in the pipe.
+            fcntl(readEnd, F_SETFL, fcntl(readEnd, F_GETFL) | O_NONBLOCK);
+            for (ssize_t n; (n = readRetrying(readEnd, buffer.get(), bufferSize)) > 0;) copyChunk(buffer.get(), n, &seen);
+            break;
+        }
+        if (child->pastDeadline()) {
+            child->killAll();
+            break;
+        }
     }
     fflush(stdout);
     if (seen) {
         log_write_raw("\n", 1);
         log_write(TS_DEBUG, "End process output.");
     }
+}
+
+void judgeTimeout(int timeoutSeconds, int fatal) {
+    if (fatal == 1) {
+        log_write(TS_FATAL,
+                  "The child JVM processing the base Java classes did not finish within %d seconds and was killed. "
+                  "The limit is set by the system property 'vesta.bootstrap.timeout' (seconds; 0 for none).",
+                  timeoutSeconds);
+        fatal_error_kill(1);
+    }
+    log_write(TS_INFO, "Child process did not finish within %d seconds and was killed.", timeoutSeconds);
 }
 
 void judge(int status, int fatal) {
@@ -120,7 +242,7 @@ void judge(int status, int fatal) {
 
 }  // namespace
 
-void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uint32_t* pidSlot) {
+void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uint32_t* pidSlot, int timeoutSeconds) {
     {
         HeapString joined(lfts_join(", ", argv, argc));
         log_write(TS_DEBUG, "Executing [%s]", joined.get());
@@ -134,26 +256,38 @@ void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uin
         log_write(TS_FATAL, "Failed to create a pipe (errno: %d)", errno);
         fatal_error_kill(1);
     }
+    std::vector<int> known = openDescriptors();
+    Child child;
+    child.ownGroup = timeoutSeconds > 0;
+    pid_t parent = getpid();
     fflush(stdout);
     fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
+    child.pid = fork();
+    if (child.pid == 0) {
         close(fds[0]);
-        runChild(fds[1], execArgs);
+        runChild(fds[1], execArgs, known, parent, child.ownGroup);
     }
-    if (pid < 0) {
+    if (child.pid < 0) {
         log_write(TS_FATAL, "Failed to fork a child process (errno: %d)", errno);
         fatal_error_kill(1);
     }
+    if (timeoutSeconds > 0) child.deadline = monotonicMillis() + static_cast<long>(timeoutSeconds) * 1000;
     free(execArgs);
     close(fds[1]);
-    log_write(TS_DEBUG, "Child PID: %d", static_cast<int>(pid));
-    if (pidSlot != nullptr) *pidSlot = static_cast<uint32_t>(pid);
+    log_write(TS_DEBUG, "Child PID: %d", static_cast<int>(child.pid));
+    if (pidSlot != nullptr) *pidSlot = static_cast<uint32_t>(child.pid);
 
-    copyOutput(fds[0], bufferSize);
-    int status = waitRetrying(pid);
+    copyOutput(fds[0], bufferSize, &child);
+    child.waitForEnd();
     close(fds[0]);
-    judge(status, fatal);
+    if (child.timedOut) {
+        judgeTimeout(timeoutSeconds, fatal);
+    } else if (child.waitError != 0) {
+        // Not a success: what the child left behind is judged by its caller.
+        log_write(TS_WARN, "Could not learn how the child process ended (errno: %d)", child.waitError);
+    } else {
+        judge(child.status, fatal);
+    }
 }
 
 void terminateProcess(uint32_t pid) {

@@ -12,6 +12,8 @@ int fileExists(const char* path);
 int isDirectory(const char* path);
 int fileDelete(const char* path);
 int renameFile(const char* oldPath, const char* newPath);
+// The process's working directory as a new heap string, or null.
+char* getWorkingDirectory();
 
 // The JVM process's arguments. Release them with freeCommandLineArguments,
 // which knows whether the platform handed out copies.

@@ -64,6 +64,11 @@ int renameFile(const char* oldPath, const char* newPath) {
     return 0;
 }
 
+char* getWorkingDirectory() {
+    // glibc and macOS allocate a buffer of the right size for a null one.
+    return getcwd(nullptr, 0);
+}
+
 int lfts_setenv(const char* name, const char* value, int overwrite) {
     return setenv(name, value, overwrite);
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "bootcache.h"
+#include "bootcache_files.h"
 #include "list.h"
 
 int stderr_loglevel = 1;
@@ -81,16 +82,11 @@ void log_stderr(int level) {
     stderr_loglevel = level;
 }
 
-void init_logging(jvmtiEnv* jvmti) {
-    logFilePath = lfts_concat(getBootstrapFolder(jvmti), "tarsil.boot.log");
-    log_write(TS_DEBUG, "Native agent is logging to file: %s", logFilePath);
-    init_file_logging(4, logFilePath);
-}
+namespace {
 
-void init_file_logging(int level, const char* path) {
+void startFileLogging(int level, FILE* file, const char* path) {
     file_loglevel = level;
     log_to_file = 1;
-    FILE* file = fopen(path, "wb");
     if (file == nullptr) {
         log_write(TS_ERROR, "Unable to start logging to file %s", path);
         return;
@@ -98,6 +94,20 @@ void init_file_logging(int level, const char* path) {
     std::lock_guard<std::mutex> guard(fileLock);
     log_file = file;
     fileOpen.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+void init_logging(jvmtiEnv* jvmti) {
+    logFilePath = lfts_concat(getBootstrapFolder(jvmti), "tarsil.boot.log");
+    log_write(TS_DEBUG, "Native agent is logging to file: %s", logFilePath);
+    // The log holds every system property at DEBUG: it is opened inside the
+    // user's own folder, never through a link, readable by the user alone.
+    startFileLogging(4, openBootLog("tarsil.boot.log"), logFilePath);
+}
+
+void init_file_logging(int level, const char* path) {
+    startFileLogging(level, fopen(path, "wb"), path);
 }
 
 void stop_file_logging() {

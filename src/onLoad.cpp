@@ -228,6 +228,7 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* 
 
     int emulateBootClassPath = vendorNeedsEmulation(jvmti);
     if (optionsContain(options, "bcpemu")) emulateBootClassPath = 1;
+    agent.emulateBootClassPath = agent.java9 || emulateBootClassPath;
 
     initJarInfo(jvmti);
     jvmti->GetSystemProperty("vesta.transform.trace.prefix", &agent.transformTracePrefix);

@@ -19,6 +19,7 @@ struct AgentState {
     jint java9;
     jint ibmVendor;
     jint openJ9;
+    jint emulateBootClassPath;     // the bootstrap jar is served through the load hook
     char* transformTracePrefix;    // from JVM TI, never deallocated
 };
 

@@ -25,7 +25,9 @@ struct FakeJava {
                "if [ -n \"$FAKE_JAVA_ARGS\" ]; then for a; do printf '%s\\0' \"$a\"; done > \"$FAKE_JAVA_ARGS\"; fi\n"
                "if [ -n \"$FAKE_JAVA_COUNT\" ]; then echo run >> \"$FAKE_JAVA_COUNT\"; fi\n"
                "echo \"fake installer writing $out\"\n"
+               "if [ -n \"$FAKE_JAVA_SLEEP\" ]; then sleep \"$FAKE_JAVA_SLEEP\" & echo $! > \"$FAKE_JAVA_PID\"; wait; fi\n"
                "if [ -n \"$FAKE_JAVA_EXIT\" ]; then exit \"$FAKE_JAVA_EXIT\"; fi\n"
+               "if [ -n \"$FAKE_JAVA_GARBAGE\" ]; then echo garbage > \"$out\"; exit 0; fi\n"
                "cp '" << jar << "' \"$out\"\n"
                "if [ -n \"$FAKE_JAVA_ALSO\" ]; then cp '" << jar << "' \"$FAKE_JAVA_ALSO\"; fi\n";
         out.close();

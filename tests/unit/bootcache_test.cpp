@@ -49,7 +49,7 @@ TEST(BootstrapFolder, PropertyFolderIsCreatedLevelByLevel) {
     EXPECT_EQ(child.report, nested + "/");
     struct stat st;
     ASSERT_EQ(stat(dir.file("a/b").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_EQ(child.err, "");
 }
 
@@ -82,7 +82,7 @@ TEST(BootstrapFolder, UnwritableVestaBaseEndsTheProcessNamingItsSource) {
         choose(withProperties({{"vesta.base", kUnusable}}), {{"VESTA_BASE", ""}, {"HOME", home.path()}});
     EXPECT_EQ(property.exitCode, 3);
     EXPECT_EQ(property.err, std::string("Tarsil-JVMTI [FATAL] Couldn't write to ") + kUnusable +
-                                "/bootcache. Please make sure that this location exists and is writable, or specify "
+                                "/bootcache (it is not a directory). Please make sure that this location exists and is writable, or specify "
                                 "another location by changing the 'vesta.base' system property.\n");
     ChildResult env = choose(withProperties({}), {{"VESTA_BASE", kUnusable}, {"HOME", home.path()}});
     EXPECT_EQ(env.exitCode, 3);

@@ -7,7 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/types.h>
+#include <signal.h>
+
 #include <algorithm>
+#include <fstream>
+#include <functional>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -17,6 +22,7 @@
 #include <vector>
 
 #include "bootcache.h"
+#include "bootcache_files.h"
 #include "jarinfo.h"
 #include "logging.h"
 #include "support/child.h"
@@ -194,8 +200,9 @@ std::string manifest(const std::string& body) {
     return "Manifest-Version: 1.0\r\n" + body + "\r\n\r\n";
 }
 
-std::string generated(const std::string& classpath, char separator = ':', bool driveLetters = false) {
-    char* text = generateManifestWith(classpath.c_str(), separator, driveLetters);
+std::string generated(const std::string& classpath, const std::string& cwd = "/w", char separator = ':',
+                      bool driveLetters = false) {
+    char* text = generateManifestWith(classpath.c_str(), separator, driveLetters, cwd.c_str());
     std::string copy = text;
     free(text);
     return copy;
@@ -203,32 +210,37 @@ std::string generated(const std::string& classpath, char separator = ':', bool d
 
 }  // namespace
 
-TEST(ClasspathManifest, ElementsAreEscapedAndFoldersGetASlash) {
+TEST(ClasspathManifest, EntriesAreAbsoluteEncodedUrlsAndFoldersGetASlash) {
     TempDir dir;
     fs::create_directory(dir.file("classes"));
-    fs::create_directory(dir.file("ends"));
-    ChildResult child = runInChild([&dir] {
-        if (chdir(dir.path().c_str()) != 0) return std::string("chdir");
-        return generated("lib/a b.jar:classes") + "|" + generated("ends/:lib\\x.jar:missing");
-    });
-    EXPECT_EQ(child.report, manifest("Class-Path: lib/a%20b.jar classes/ ") + "|" +
-                                manifest("Class-Path: ends/ lib/x.jar missing "));
-}
-
-TEST(ClasspathManifest, EmptyElementsKeepOnlyTheirBlank) {
-    EXPECT_EQ(generated(":a::b"), manifest("Class-Path:  a  b "));
-    EXPECT_EQ(generated(""), manifest("Class-Path: "));
+    struct Case {
+        std::string classpath, cwd, entries;
+        char separator = ':';
+        bool drives = false;
+    } cases[] = {
+        {"lib/a b.jar:classes", dir.path(), "file:" + dir.path() + "/lib/a%20b.jar file:" + dir.path() + "/classes/ "},
+        {"/x/a%b#c!.jar:/x/\xc3\xa9.jar", "/w", "file:/x/a%25b%23c%21.jar file:/x/%C3%A9.jar "},
+        {"rel/p:/abs", "/w/", "file:/w/rel/p file:/abs "},
+        {":a::b", "/w", " file:/w/a  file:/w/b "},
+        {"", "/w", " "},
+        {"C:\\lib\\a.jar;D:\\x y;rel\\p;\\\\srv\\s\\q.jar", "E:\\w", "file:/C:/lib/a.jar file:/D:/x%20y file:/E:/w/rel/p "
+                                                                    "file://srv/s/q.jar ",
+         ';', true},
+    };
+    for (const Case& c : cases) {
+        std::string unfolded = std::regex_replace(generated(c.classpath, c.cwd, c.separator, c.drives),
+                                                  std::regex("\r\n (?!\r)"), "");
+        EXPECT_EQ(unfolded, manifest("Class-Path: " + c.entries)) << c.classpath;
+    }
 }
 
 TEST(ClasspathManifest, LongLinesFoldAtSeventyBytes) {
-    EXPECT_EQ(generated(std::string(100, 'x')),
-              manifest("Class-Path: " + std::string(58, 'x') + "\r\n " + std::string(42, 'x') + " "));
-    EXPECT_EQ(generated(std::string(200, 'y')),
-              manifest("Class-Path: " + std::string(58, 'y') + "\r\n " + std::string(69, 'y') + "\r\n " +
-                       std::string(69, 'y') + "\r\n " + std::string(4, 'y') + " "));
+    // "file:" and the leading slash make the entry 105 bytes.
+    EXPECT_EQ(generated("/" + std::string(99, 'x')),
+              manifest("Class-Path: file:/" + std::string(52, 'x') + "\r\n " + std::string(47, 'x') + " "));
     // A fold may split an escape.
-    EXPECT_EQ(generated(std::string(57, 'a') + " b"),
-              manifest("Class-Path: " + std::string(57, 'a') + "%\r\n 20b "));
+    EXPECT_EQ(generated("/" + std::string(51, 'a') + " b"),
+              manifest("Class-Path: file:/" + std::string(51, 'a') + "%\r\n 20b "));
 }
 
 TEST(ClasspathManifest, FoldedLinesUnfoldToTheEntries) {
@@ -237,7 +249,7 @@ TEST(ClasspathManifest, FoldedLinesUnfoldToTheEntries) {
     for (int i = 0; i < 300; i++) {
         std::string element = "/repo/" + std::string(static_cast<size_t>(i % 37), 'd') + "/lib " + std::to_string(i) + ".jar";
         classpath += (i ? ":" : "") + element;
-        entries += std::regex_replace(element, std::regex(" "), "%20") + " ";
+        entries += "file:" + std::regex_replace(element, std::regex(" "), "%20") + " ";
     }
     std::string text = generated(classpath);
     ASSERT_TRUE(text.starts_with("Manifest-Version: 1.0\r\n"));
@@ -259,13 +271,6 @@ TEST(ClasspathManifest, FoldedLinesUnfoldToTheEntries) {
     EXPECT_EQ(unfolded, "Class-Path: " + entries);
 }
 
-TEST(ClasspathManifest, WindowsDriveLettersGetALeadingSlash) {
-    EXPECT_EQ(generated("C:\\lib\\a.jar;D:\\x y;rel\\p;C:", ';', true),
-              manifest("Class-Path: /C:/lib/a.jar /D:/x%20y rel/p C: "));
-    // Without the Windows rule the same text is one element per ':'.
-    EXPECT_EQ(generated("C:\\lib", ':', false), manifest("Class-Path: C /lib "));
-}
-
 namespace {
 
 struct Preprocessed {
@@ -273,6 +278,7 @@ struct Preprocessed {
     Args args;             // the vector afterwards
     std::string manifest;  // of the jar, when one was made
     bool onDisk = false;
+    std::string cwd;       // where it ran, and wrote the jar
 };
 
 Preprocessed preprocess(const std::map<std::string, std::string>& properties, Args args) {
@@ -282,7 +288,9 @@ Preprocessed preprocess(const std::map<std::string, std::string>& properties, Ar
         FakeJvm jvm(jvmWith(0x300B0000, properties));
         std::vector<char*> argv;
         for (const auto& arg : args) argv.push_back(strdup(arg.c_str()));
-        char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()));
+        if (adoptBootFolder(dir.path().c_str()) != nullptr) return std::string("folder not adopted");
+        char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()),
+                                        (dir.path() + "/").c_str(), "tarsil-classpath-x.jar");
         std::string report = std::string(jar ? jar : "") + '\n';
         for (char* arg : argv) report += std::string(arg) + '\n';
         if (jar != nullptr) {
@@ -308,7 +316,8 @@ Preprocessed preprocess(const std::map<std::string, std::string>& properties, Ar
     std::istringstream lines(report);
     std::getline(lines, result.jar);
     for (std::string line; std::getline(lines, line);) result.args.push_back(line);
-    result.onDisk = !result.jar.empty() && fs::exists(dir.file(result.jar));
+    result.onDisk = !result.jar.empty() && fs::exists(result.jar);
+    result.cwd = dir.path();
     return result;
 }
 
@@ -331,11 +340,11 @@ TEST(ClasspathJar, AutomaticModeStartsAboveTheLimit) {
 
     Args over = commandLineOf(131001);
     Preprocessed replaced = preprocess({}, over);
-    EXPECT_TRUE(std::regex_match(replaced.jar, std::regex("tarsil-classpath-[0-9]+\\.jar")));
+    EXPECT_EQ(replaced.jar, replaced.cwd + "/tarsil-classpath-x.jar");
     EXPECT_TRUE(replaced.onDisk);
     ASSERT_EQ(replaced.args.size(), 4u);
     EXPECT_EQ(replaced.args[2], replaced.jar);
-    EXPECT_EQ(replaced.manifest, generated(over[2]));
+    EXPECT_EQ(replaced.manifest, generated(over[2], replaced.cwd));
 }
 
 TEST(ClasspathJar, ModesAndOptionSpellings) {
@@ -343,7 +352,7 @@ TEST(ClasspathJar, ModesAndOptionSpellings) {
     Preprocessed always = preprocess({{"vesta.bootstrap_cpjar", "always"}}, shortLine);
     EXPECT_NE(always.jar, "");
     EXPECT_EQ(always.args[2], always.jar);
-    EXPECT_EQ(always.manifest, manifest("Class-Path: a.jar "));
+    EXPECT_EQ(always.manifest, manifest("Class-Path: file:" + always.cwd + "/a.jar "));
 
     EXPECT_EQ(preprocess({{"vesta.bootstrap_cpjar", "never"}}, commandLineOf(200000)).jar, "");
     EXPECT_EQ(preprocess({{"vesta.bootstrap_cpjar", "yes"}}, shortLine).jar, "");
@@ -366,15 +375,17 @@ struct CacheRun {
 
 // Looks up the bootstrap jar of a fixed configuration in `folder`, with
 // the fake child JVM steered by `env`.
-CacheRun lookUp(const std::string& folder, const Args& env = {}) {
+CacheRun lookUp(const std::string& folder, const Args& env = {},
+               const std::map<std::string, std::string>& properties = {}) {
     fakeJavaHome();  // made here, so that every child shares it
     CacheRun run;
     run.child = runInChild([&] {
         for (const auto& setting : env) putenv(strdup(setting.c_str()));
         log_stderr(4);
-        FakeJvmtiScript script = jvmWith(0x300B0000, {{"java.home", fakeJavaHome()},
-                                                       {"vesta.bootcache.dir", folder},
-                                                       {"user.dir", "/work"}});
+        std::map<std::string, std::string> all = {
+            {"java.home", fakeJavaHome()}, {"vesta.bootcache.dir", folder}, {"user.dir", "/work"}};
+        all.insert(properties.begin(), properties.end());
+        FakeJvmtiScript script = jvmWith(0x300B0000, all);
         FakeJvm jvm(script);
         JarInfo jar{const_cast<char*>(kAgentJar), "", "1.2.3"};
         char hash[33];
@@ -422,20 +433,23 @@ TEST(BootstrapCache, MissGeneratesThenHitStartsNoChild) {
     EXPECT_EQ(first.result, cached);
     EXPECT_EQ(readFile(cached), readFile(fakeBootstrapJar()));
 
-    char pid[32];
-    std::smatch generatedPid;
-    ASSERT_TRUE(std::regex_search(first.child.err, generatedPid,
-                                  std::regex("No cached bootstrap jar, generating new one to: .*-([0-9a-f]+)\\.tmp\\.jar\n")))
+    // The temporary name: the first 20 hash digits, the process id and a
+    // random part.
+    std::smatch generatedName;
+    ASSERT_TRUE(std::regex_search(first.child.err, generatedName,
+                                  std::regex("No cached bootstrap jar, generating new one to: .*-([0-9a-f]{5,})-"
+                                             "([0-9a-f]{16})\\.tmp\\.jar\n")))
         << first.child.err;
-    snprintf(pid, sizeof pid, "%05lx", std::stol(generatedPid[1], nullptr, 16));
-    std::string temporary = cache.path() + "/tarsil-bootstrap-" + first.hash.substr(0, 20) + "-" + pid + ".tmp.jar";
+    std::string temporary = cache.path() + "/tarsil-bootstrap-" + first.hash.substr(0, 20) + "-" +
+                            generatedName[1].str() + "-" + generatedName[2].str() + ".tmp.jar";
     EXPECT_NE(first.child.err.find("No cached bootstrap jar, generating new one to: " + temporary + "\n"),
               std::string::npos);
     EXPECT_NE(first.child.err.find("Renaming generated bootstrap to " + cached + "\n"), std::string::npos);
     Args args = readRecordedArguments(recorded);
     EXPECT_NE(std::find(args.begin(), args.end(), "-Dvesta.pelican.bootstrap_path=" + temporary), args.end());
     EXPECT_NE(std::find(args.begin(), args.end(), "-Dvesta.log.file=" + temporary + ".log"), args.end());
-    EXPECT_EQ(folderListing(cache.path()), (Args{"tarsil-bootstrap-" + first.hash + ".jar"}));
+    Args published = {"tarsil-bootstrap-" + first.hash + ".jar", "tarsil-bootstrap-" + first.hash + ".lock"};
+    EXPECT_EQ(folderListing(cache.path()), published);
     EXPECT_EQ(readFile(count), "run\n");
 
     CacheRun second = lookUp(cache.path(), {"FAKE_JAVA_COUNT=" + count});
@@ -443,7 +457,7 @@ TEST(BootstrapCache, MissGeneratesThenHitStartsNoChild) {
     EXPECT_EQ(second.result, cached);
     EXPECT_NE(second.child.err.find("Bootstrap jar found from bootcache: " + cached + "\n"), std::string::npos);
     EXPECT_EQ(readFile(count), "run\n");
-    EXPECT_EQ(folderListing(cache.path()), (Args{"tarsil-bootstrap-" + first.hash + ".jar"}));
+    EXPECT_EQ(folderListing(cache.path()), published);
 }
 
 TEST(BootstrapCache, LosingTheRaceDiscardsOurJar) {
@@ -454,7 +468,7 @@ TEST(BootstrapCache, LosingTheRaceDiscardsOurJar) {
     ASSERT_EQ(run.child.exitCode, 0) << run.child.err;
     EXPECT_EQ(run.result, cached);
     EXPECT_NE(run.child.err.find("Someone else finished bootstrap generation before us\n"), std::string::npos);
-    EXPECT_EQ(folderListing(cache.path()), (Args{"tarsil-bootstrap-" + hash + ".jar"}));
+    EXPECT_EQ(folderListing(cache.path()), (Args{"tarsil-bootstrap-" + hash + ".jar", "tarsil-bootstrap-" + hash + ".lock"}));
 }
 
 TEST(BootstrapCache, FailedOrSilentChildEndsTheProcess) {
@@ -467,19 +481,113 @@ TEST(BootstrapCache, FailedOrSilentChildEndsTheProcess) {
         << failed.child.err;
     EXPECT_EQ(failed.child.err.find("Renaming"), std::string::npos);
 
-    CacheRun silent = lookUp(cache.path(), {"FAKE_JAVA_EXIT=0"});
-    EXPECT_EQ(silent.child.exitCode, 3);
-    EXPECT_TRUE(std::regex_search(silent.child.err, std::regex("Error 2: could not rename .*\\.tmp\\.jar to .*\\.jar")))
-        << silent.child.err;
-    EXPECT_EQ(folderListing(cache.path()), Args{});
+    Args left = folderListing(cache.path());
+    EXPECT_EQ(std::count_if(left.begin(), left.end(), [](const std::string& name) { return name.ends_with("b.jar"); }), 0);
 }
 
-TEST(BootstrapCache, FolderUnderTheCachedNameIsNoCachedJar) {
+TEST(BootstrapCache, WhatTheChildLeftIsCheckedBeforeItIsPublished) {
+    struct Case {
+        const char* what;
+        Args env;
+        const char* expected;
+    } cases[] = {
+        {"nothing written", {"FAKE_JAVA_EXIT=0"}, "it is not a readable jar: "},
+        {"garbage", {"FAKE_JAVA_GARBAGE=1"}, "it is not a readable jar: "},
+    };
+    for (const Case& c : cases) {
+        TempDir cache;
+        CacheRun run = lookUp(cache.path(), c.env);
+        EXPECT_EQ(run.child.exitCode, 3) << c.what;
+        EXPECT_NE(run.child.err.find(std::string("[FATAL] The child JVM did not produce a usable bootstrap jar: ") +
+                                     c.expected),
+                  std::string::npos)
+            << c.what << run.child.err;
+        // Nothing published, the temporary jar gone: only the lock is left.
+        EXPECT_EQ(folderListing(cache.path()).size(), 1u) << c.what;
+    }
+}
+
+TEST(BootstrapCache, DamagedCachedJarIsReplacedOnce) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> damage;
+        const char* warning;
+    } cases[] = {
+        {"empty", [](const std::string& path) { std::ofstream{path}; }, "it is not a readable jar"},
+        {"truncated",
+         [](const std::string& path) { fs::resize_file(path, fs::file_size(path) / 2); },
+         "it is not a readable jar"},
+        {"fifo", [](const std::string& path) { fs::remove(path), mkfifo(path.c_str(), 0600); },
+         "it is not a regular file"},
+        {"folder", [](const std::string& path) { fs::remove(path), fs::create_directory(path); },
+         "it is not a regular file"},
+        {"link", [](const std::string& path) { fs::remove(path), fs::create_symlink(fakeBootstrapJar(), path); },
+         "it is a symbolic link"},
+        {"group-writable", [](const std::string& path) { chmod(path.c_str(), 0664); },
+         "it is writable by group or others"},
+    };
+    for (const Case& c : cases) {
+        TempDir cache;
+        TempDir scratch;
+        CacheRun first = lookUp(cache.path());
+        ASSERT_EQ(first.child.exitCode, 0) << first.child.err;
+        c.damage(first.result);
+        std::string count = scratch.file("count");
+        CacheRun healed = lookUp(cache.path(), {"FAKE_JAVA_COUNT=" + count});
+        EXPECT_EQ(healed.child.exitCode, 0) << c.what << healed.child.err;
+        EXPECT_NE(healed.child.err.find("[WARN] Not using the cached bootstrap jar " + first.result + ": " + c.warning),
+                  std::string::npos)
+            << c.what << healed.child.err;
+        EXPECT_EQ(readFile(count), "run\n") << c.what;
+        EXPECT_EQ(readFile(first.result), readFile(fakeBootstrapJar())) << c.what;
+        EXPECT_FALSE(fs::is_symlink(first.result)) << c.what;
+    }
+}
+
+namespace {
+
+// Gone, or a zombie no one reaps, within a few seconds.
+bool processGone(int pid) {
+    for (int i = 0; i < 100; i++) {
+        std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t state = stat.rfind(") ");
+        if (stat.empty() || (state != std::string::npos && stat[state + 2] == 'Z')) return true;
+        usleep(30000);
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(BootstrapCache, SlowChildIsKilledAtTheLimit) {
+    TempDir cache;
+    TempDir scratch;
+    std::string pidFile = scratch.file("pid");
+    CacheRun run = lookUp(cache.path(), {"FAKE_JAVA_SLEEP=600", "FAKE_JAVA_PID=" + pidFile},
+                          {{"vesta.bootstrap.timeout", "1"}});
+    EXPECT_EQ(run.child.exitCode, 3);
+    EXPECT_NE(run.child.err.find("did not finish within 1 seconds and was killed. The limit is set by the system "
+                                 "property 'vesta.bootstrap.timeout'"),
+              std::string::npos)
+        << run.child.err;
+    // The child and what it started are gone.
+    std::string pid = readFile(pidFile);
+    ASSERT_FALSE(pid.empty());
+    EXPECT_TRUE(processGone(std::stoi(pid)));
+}
+
+TEST(BootstrapCache, LeftoversOfDeadGenerationsAreSwept) {
     TempDir cache;
     std::string hash = hashFor(cache.path());
-    fs::create_directory(cache.path() + "/tarsil-bootstrap-" + hash + ".jar");
+    std::string stem = "tarsil-bootstrap-" + hash.substr(0, 20) + "-0abcd-0123456789abcdef";
+    Args leftovers = {stem + ".tmp.jar", stem + ".args", "tarsil-classpath-" + hash.substr(0, 20) + "-0abcd-0123456789abcdef.jar"};
+    for (const std::string& name : leftovers) std::ofstream(cache.file(name)) << "x";
+    std::ofstream(cache.file(stem + ".tmp.jar.log")) << "kept";
+    std::ofstream(cache.file("tarsil-bootstrap-ffffffffffffffffffff-0abcd-0123456789abcdef.tmp.jar")) << "other hash";
     CacheRun run = lookUp(cache.path());
-    EXPECT_EQ(run.child.exitCode, 3);
-    EXPECT_NE(run.child.err.find("No cached bootstrap jar, generating new one to: "), std::string::npos);
-    EXPECT_NE(run.child.err.find("could not rename"), std::string::npos) << run.child.err;
+    ASSERT_EQ(run.child.exitCode, 0) << run.child.err;
+    for (const std::string& name : leftovers) EXPECT_FALSE(fs::exists(cache.file(name))) << name;
+    EXPECT_TRUE(fs::exists(cache.file(stem + ".tmp.jar.log")));
+    EXPECT_TRUE(fs::exists(cache.file("tarsil-bootstrap-ffffffffffffffffffff-0abcd-0123456789abcdef.tmp.jar")));
 }
+

@@ -1,0 +1,201 @@
+// The child JVM that builds the bootstrap jar: its command line, from the
+// parent's inherited options, system properties and class path.
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent_util.h"
+#include "bootcache.h"
+#include "bootcache_files.h"
+#include "bootcache_text.h"
+#include "list.h"
+#include "logging.h"
+
+namespace {
+
+constexpr std::string_view kGradleSecurityManagers[] = {
+    "jarjar.org.gradle.process.internal.child.BootstrapSecurityManager",
+    "worker.org.gradle.process.internal.worker.child.BootstrapSecurityManager"};
+
+constexpr char kIntellijLoader[] = "com.intellij.util.lang.PathClassLoader";
+constexpr char kInstallerClass[] = "com.lindenforgesys.javavesta.Install";
+
+// Appends `option` and the property's value as two entries when it is set.
+void pushPropertyPair(jvmtiEnv* jvmti, ts_list* list, const char* option, const char* property) {
+    if (JvmtiString value = getSystemProperty(jvmti, property)) {
+        ts_list_push(list, lfts_dup(option));
+        ts_list_push(list, lfts_dup(value.get()));
+    }
+}
+
+// Appends `prefix` followed by the property's value when it is set.
+void pushPropertyOption(jvmtiEnv* jvmti, ts_list* list, const char* prefix, const char* property) {
+    if (JvmtiString value = getSystemProperty(jvmti, property)) ts_list_push(list, lfts_concat(prefix, value.get()));
+}
+
+void logSystemProperties(jvmtiEnv* jvmti, jint count, char** names) {
+    log_write(TS_DEBUG, "GetSystemProperties returned %d properties", static_cast<int>(count));
+    for (jint i = 0; i < count; i++) {
+        if (names[i] == nullptr) continue;
+        char* value = nullptr;
+        jvmtiError error = jvmti->GetSystemProperty(names[i], &value);
+        if (error != JVMTI_ERROR_NONE) {
+            log_write(TS_DEBUG, "  prop: %s (unavailable: %d)", names[i], error);
+        } else {
+            log_write(TS_DEBUG, "  prop: %s = %s", names[i], value);
+            deallocate(jvmti, value);
+        }
+    }
+}
+
+// Step by step the "-D" options: every listed property that is not left out.
+void pushSystemProperties(jvmtiEnv* jvmti, ts_list* list, jint count, char** names, int intellijLoader) {
+    for (jint i = 0; i < count; i++) {
+        char* name = names[i];
+        if (name == nullptr) continue;
+        char* value = nullptr;
+        if (jvmti->GetSystemProperty(name, &value) == JVMTI_ERROR_NONE) {
+            if (!isIgnoredCmdProperty(name, value, intellijLoader)) {
+                ts_list_push(list, formatHeap("-D%s=%s", name, value));
+            }
+            deallocate(jvmti, value);
+        }
+        deallocate(jvmti, name);
+    }
+    deallocate(jvmti, names);
+}
+
+bool anyStartsWith(char** args, int count, std::string_view prefix) {
+    return std::any_of(args, args + count, [prefix](const char* arg) { return std::string_view(arg).starts_with(prefix); });
+}
+
+}  // namespace
+
+int isIgnoredCmdProperty(const char* name, const char* value, int intellijLoader) {
+    std::string_view property = name;
+    if (isIgnoredProperty(name) || property.starts_with("java.home") || property.starts_with("java.vm.")) return 1;
+    if (property == "java.security.manager" && value != nullptr && isOneOf(value, kGradleSecurityManagers)) return 1;
+    return intellijLoader && property == "jdk.boot.class.path.append";
+}
+
+char** getBootstrapBuildArguments(jvmtiEnv* jvmti, const char* agentJarPath, const char* outputPath, int* count) {
+    char* javaHome = nullptr;
+    check_jvmti_error(jvmti, jvmti->GetSystemProperty("java.home", &javaHome), "get java.home");
+    log_write(TS_DEBUG, "java.home is %s", javaHome);
+
+    jint propertyCount = 0;
+    char** names = nullptr;
+    if (jvmti->GetSystemProperties(&propertyCount, &names) != JVMTI_ERROR_NONE) {
+        propertyCount = 0;
+        names = nullptr;
+    }
+    if (is_log_debug_enabled()) logSystemProperties(jvmti, propertyCount, names);
+
+    ts_list* list = ts_list_init();
+    ts_list_push(list, getJavaExecutable(javaHome));
+    deallocate(jvmti, javaHome);
+
+    int inheritedCount = 0;
+    char** inherited = getAdditionalArgs(jvmti, &inheritedCount);
+    for (int i = 0; i < inheritedCount; i++) ts_list_push(list, lfts_dup(inherited[i]));
+
+    int intellijLoader = isPropertySet(jvmti, "java.system.class.loader", kIntellijLoader);
+    if (intellijLoader) {
+        ts_list_push(list, lfts_dup("--add-opens"));
+        ts_list_push(list, lfts_dup("java.base/sun.nio.fs=ALL-UNNAMED"));
+    }
+
+    if (names != nullptr) pushSystemProperties(jvmti, list, propertyCount, names, intellijLoader);
+
+    ts_list_push(list, lfts_dup("-Dvesta.pelican.bootstrap_run=true"));
+    ts_list_push(list, lfts_dup("-Dvesta.pelican.bootstrap_single_jar=true"));
+    ts_list_push(list, lfts_concat("-Dvesta.pelican.bootstrap_path=", outputPath));
+
+    if (!getSystemProperty(jvmti, "vesta.skipcp")) {
+        pushPropertyPair(jvmti, list, "-cp", "java.class.path");
+        pushPropertyPair(jvmti, list, "-p", "jdk.module.path");
+        pushPropertyPair(jvmti, list, "--upgrade-module-path", "jdk.module.upgrade.path");
+    }
+
+    ts_list_push(list, lfts_concat("-javaagent:", agentJarPath));
+
+    jint version = 0;
+    jvmti->GetVersionNumber(&version);
+    if (((version >> 16) & 0xFFF) <= 8) pushPropertyOption(jvmti, list, "-Xbootclasspath:", "sun.boot.class.path");
+
+    if (intellijLoader && !anyStartsWith(inherited, inheritedCount, "-Xbootclasspath/a:")) {
+        pushPropertyOption(jvmti, list, "-Xbootclasspath/a:", "jdk.boot.class.path.append");
+    }
+
+    ts_list_push(list, lfts_concat("-Dvesta.log.file=", HeapString(lfts_concat(outputPath, ".log")).get()));
+    ts_list_push(list, lfts_dup("-Dvesta.log=trace"));
+    ts_list_push(list, lfts_dup("-Dvesta.no.native.mess=true"));
+    ts_list_push(list, lfts_dup(kInstallerClass));
+
+    *count = static_cast<int>(ts_list_size(list));
+    return reinterpret_cast<char**>(ts_list_to_array(list));
+}
+
+void freeBootstrapBuildArguments(int count, char** argv) {
+    std::for_each(argv, argv + count, free);
+    free(argv);
+}
+
+namespace {
+
+// One argument in the argument file syntax of the Java launcher: quoted,
+// with backslash escapes for the characters a quoted argument cannot hold.
+void appendQuoted(std::string* file, std::string_view arg) {
+    *file += '"';
+    for (char c : arg) {
+        switch (c) {
+            case '"': *file += "\\\""; break;
+            case '\\': *file += "\\\\"; break;
+            case '\n': *file += "\\n"; break;
+            case '\r': *file += "\\r"; break;
+            case '\t': *file += "\\t"; break;
+            case '\f': *file += "\\f"; break;
+            default: *file += c;
+        }
+    }
+    *file += "\"\n";
+}
+
+}  // namespace
+
+std::string argumentFileText(char** args, int count) {
+    std::string text;
+    for (int i = 0; i < count; i++) appendQuoted(&text, args[i]);
+    return text;
+}
+
+bool moveSystemPropertiesToFile(char** argv, int* argc, const char* folder, const char* name) {
+    std::vector<char*> moved;
+    int first = -1;
+    for (int i = 1; i < *argc; i++) {
+        if (!std::string_view(argv[i]).starts_with("-D") || hasSeparateArgument(argv[i - 1])) continue;
+        if (first < 0) first = i;
+        moved.push_back(argv[i]);
+    }
+    if (moved.empty()) return false;
+    if (!createBootFile(name, argumentFileText(moved.data(), static_cast<int>(moved.size())))) {
+        log_write(TS_WARN, "Could not write the argument file %s%s; the child JVM gets its options on its command line",
+                  folder, name);
+        return false;
+    }
+    int kept = 0;
+    for (int i = 0; i < *argc; i++) {
+        if (i == first) {
+            argv[kept++] = formatHeap("@%s%s", folder, name);
+        } else if (std::find(moved.begin(), moved.end(), argv[i]) == moved.end()) {
+            argv[kept++] = argv[i];
+        }
+    }
+    for (char* arg : moved) free(arg);
+    *argc = kept;
+    log_write(TS_DEBUG, "The child JVM's %zu -D options are in the argument file %s%s, not on its command line",
+              moved.size(), folder, name);
+    return true;
+}

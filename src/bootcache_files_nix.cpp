@@ -1,0 +1,284 @@
+// The bootstrap folder's files on Linux and macOS: every name is opened
+// relative to a descriptor of the folder with O_NOFOLLOW, and with
+// O_NONBLOCK so that a FIFO planted at a name cannot stall the JVM.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "bootcache_files.h"
+
+namespace {
+
+int folderFd = -1;
+
+// A descriptor that closes itself.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+constexpr char kOtherOwner[] = "it belongs to another user";
+constexpr char kWritableByOthers[] = "it is writable by group or others";
+constexpr char kLink[] = "it is a symbolic link";
+
+const char* ownershipProblem(const struct stat& st) {
+    if (st.st_uid != geteuid() && st.st_uid != 0) return kOtherOwner;
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return kWritableByOthers;
+    return nullptr;
+}
+
+const char* openProblem(int error) {
+    switch (error) {
+        case ELOOP: return kLink;
+        case ENOENT: return "it does not exist";
+        case ENOTDIR: return "it is not a directory";
+        case EACCES: return "it is not accessible";
+        default: return "it cannot be opened";
+    }
+}
+
+// The folder without trailing slashes: "link/" would follow the link
+// despite O_NOFOLLOW.
+std::string withoutTrailingSlashes(const char* path) {
+    std::string folder = path;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
+}
+
+int openFolder(const char* path, const char** problem) {
+    std::string folder = withoutTrailingSlashes(path);
+    Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) {
+        *problem = openProblem(errno);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *problem = "it is not a directory";
+        return -1;
+    }
+    if ((*problem = ownershipProblem(st)) != nullptr) return -1;
+    if (faccessat(fd.get(), ".", W_OK, 0) != 0) {
+        *problem = "it is not writable";
+        return -1;
+    }
+    return fd.release();
+}
+
+const char* regularFileProblem(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return "it cannot be examined";
+    if (!S_ISREG(st.st_mode)) return "it is not a regular file";
+    return ownershipProblem(st);
+}
+
+constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// Drops O_NONBLOCK again once the file is known to be a regular file.
+void makeBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+int createExclusive(const char* name, int extraFlags) {
+    return openat(folderFd, name, O_CREAT | O_EXCL | O_WRONLY | kOpenFlags | extraFlags, 0600);
+}
+
+bool writeAll(int fd, std::string_view content) {
+    while (!content.empty()) {
+        ssize_t n = write(fd, content.data(), content.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        content.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+void sleepMillis(long millis) {
+    struct timespec pause = {millis / 1000, (millis % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+long monotonicMillis() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+const char* bootFolderProblem(const char* path) {
+    const char* problem = nullptr;
+    Fd fd(openFolder(path, &problem));
+    return problem;
+}
+
+bool isTrustProblem(const char* problem) {
+    return problem == kOtherOwner || problem == kWritableByOthers || problem == kLink;
+}
+
+const char* adoptBootFolder(const char* path) {
+    const char* problem = nullptr;
+    int fd = openFolder(path, &problem);
+    if (fd < 0) return problem;
+    if (folderFd >= 0) close(folderFd);
+    folderFd = fd;
+    return nullptr;
+}
+
+BootFileState bootFileState(const char* name, const char** problem) {
+    const char* why = nullptr;
+    Fd fd(openat(folderFd, name, O_RDONLY | kOpenFlags));
+    BootFileState state = BootFileState::trusted;
+    if (fd.get() < 0) {
+        if (errno == ENOENT) return BootFileState::missing;
+        why = openProblem(errno);
+        state = BootFileState::untrusted;
+    } else if ((why = regularFileProblem(fd.get())) != nullptr) {
+        state = BootFileState::untrusted;
+    }
+    if (problem != nullptr) *problem = why;
+    return state;
+}
+
+namespace {
+
+// The log as it is, when it is ours; else -1 after removing whatever has
+// its name (a link, a FIFO, another user's file).
+int openTrustedLog(const char* name) {
+    Fd fd(openat(folderFd, name, O_WRONLY | kOpenFlags));
+    if (fd.get() >= 0 && regularFileProblem(fd.get()) == nullptr) {
+        // An older log may have been readable by others.
+        fchmod(fd.get(), 0600);
+        return ftruncate(fd.get(), 0) == 0 ? fd.release() : -1;
+    }
+    if (fd.get() >= 0 || errno != ENOENT) removeBootFile(name);
+    return -1;
+}
+
+}  // namespace
+
+FILE* openBootLog(const char* name) {
+    int existing = openTrustedLog(name);
+    Fd fd(existing >= 0 ? existing : createExclusive(name, 0));
+    if (fd.get() < 0) return nullptr;
+    makeBlocking(fd.get());
+    FILE* file = fdopen(fd.get(), "wb");
+    if (file != nullptr) fd.release();
+    return file;
+}
+
+bool createBootFile(const char* name, std::string_view content) {
+    Fd fd(createExclusive(name, 0));
+    if (fd.get() < 0) return false;
+    makeBlocking(fd.get());
+    if (writeAll(fd.get(), content)) return true;
+    removeBootFile(name);
+    return false;
+}
+
+bool removeBootFile(const char* name) {
+    if (unlinkat(folderFd, name, 0) == 0 || errno == ENOENT) return true;
+    return (errno == EISDIR || errno == EPERM) && unlinkat(folderFd, name, AT_REMOVEDIR) == 0;
+}
+
+bool publishBootFile(const char* from, const char* to) {
+    {
+        Fd fd(openat(folderFd, from, O_RDONLY | kOpenFlags));
+        if (fd.get() >= 0) fsync(fd.get());
+    }
+    if (renameat(folderFd, from, folderFd, to) != 0) return false;
+    fsync(folderFd);
+    return true;
+}
+
+std::vector<std::string> bootFileNames(std::string_view prefix, std::string_view suffix) {
+    std::vector<std::string> names;
+    int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return names;
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return names;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name.size() >= prefix.size() + suffix.size() && name.starts_with(prefix) && name.ends_with(suffix)) {
+            names.emplace_back(name);
+        }
+    }
+    closedir(dir);
+    return names;
+}
+
+BootFileLock::~BootFileLock() {
+    if (handle_ >= 0) close(static_cast<int>(handle_));  // releases the lock
+}
+
+BootFileLock::Outcome BootFileLock::acquire(const char* name, int timeoutSeconds) {
+    Fd fd(openat(folderFd, name, O_RDWR | O_CREAT | kOpenFlags, 0600));
+    if (fd.get() < 0 || regularFileProblem(fd.get()) != nullptr) return Outcome::unsupported;
+    long deadline = monotonicMillis() + static_cast<long>(timeoutSeconds) * 1000;
+    // Polled rather than blocking: a blocking flock could only be cut short
+    // by a signal, and the JVM's signal handling is not ours to touch.
+    for (long pause = 10;; pause = pause < 200 ? pause * 2 : 200) {
+        if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) break;
+        if (errno != EWOULDBLOCK && errno != EINTR) return Outcome::unsupported;
+        if (timeoutSeconds > 0 && monotonicMillis() >= deadline) return Outcome::timedOut;
+        sleepMillis(pause);
+    }
+    handle_ = fd.release();
+    return Outcome::locked;
+}
+
+std::string randomHex(size_t digits) {
+    unsigned char bytes[32] = {};
+    size_t count = std::min(sizeof bytes, (digits + 1) / 2);
+    size_t got = 0;
+#ifdef SYS_getrandom
+    // Called through syscall: the C library's wrapper is newer than the
+    // oldest C library the library supports.
+    long n = syscall(SYS_getrandom, bytes, count, 0);
+    if (n > 0) got = static_cast<size_t>(n);
+#endif
+    if (got < count) {
+        Fd urandom(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+        if (urandom.get() >= 0 && read(urandom.get(), bytes, count) == static_cast<ssize_t>(count)) got = count;
+    }
+    if (got < count) {
+        // No random source at all: the names are still created exclusively.
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
+                                 (static_cast<unsigned long long>(now.tv_sec) << 20) ^
+                                 static_cast<unsigned long long>(getpid());
+        for (size_t i = 0; i < count; i++) bytes[i] = static_cast<unsigned char>(mix >> (8 * (i % 8)));
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < count; i++) {
+        text += hex[bytes[i] >> 4];
+        text += hex[bytes[i] & 0xf];
+    }
+    text.resize(std::min(digits, text.size()));
+    return text;
+}
