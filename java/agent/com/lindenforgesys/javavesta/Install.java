@@ -32,7 +32,8 @@ import java.util.zip.ZipOutputStream;
  *   vesta.test.install.exit=N        exit with N before writing anything
  *   vesta.test.install.kill=true     kill itself with signal 9
  *   vesta.test.install.skipWrite=true exit 0 without writing the jar
- *   vesta.test.install.sleepMs=N     sleep before writing
+ *   vesta.test.install.sleepMs=N     sleep before writing (also the environment
+ *                                    variable VESTA_TEST_INSTALL_SLEEP_MS)
  *   vesta.test.install.entries=name=file[:name=file...]  add these entries
  *   vesta.test.install.count=file    append one line per run to the file
  */
@@ -85,7 +86,9 @@ public final class Install {
             Thread.sleep(10000);
             return 1;
         }
-        long sleep = Long.getLong("vesta.test.install.sleepMs", 0L);
+        // The environment variable leaves the runtime hash alone.
+        String sleepEnv = System.getenv("VESTA_TEST_INSTALL_SLEEP_MS");
+        long sleep = Long.getLong("vesta.test.install.sleepMs", sleepEnv != null ? Long.parseLong(sleepEnv) : 0L);
         if (sleep > 0) {
             Thread.sleep(sleep);
         }

@@ -1,0 +1,333 @@
+// The bootstrap folder in real JVMs when someone else got there first:
+// planted jars, links and FIFOs at the names the library uses, folders of
+// other users; and the cache under pressure: a child that never ends, a JVM
+// killed while its child runs, many JVMs on one configuration.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "jvm_harness.h"
+#include "support/child.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kScenarios[] = "com.lindenforgesys.reload.test.Scenarios";
+constexpr char kAppLoader[] = "@jdk.internal.loader.ClassLoaders$AppClassLoader/";
+
+uid_t nobody() {
+    struct passwd* entry = getpwnam("nobody");
+    return entry != nullptr ? entry->pw_uid : 65534;
+}
+
+// Whether the process is gone (or a zombie nobody reaps) within seconds.
+bool processGone(const std::string& pid) {
+    for (int i = 0; i < 200; i++) {
+        std::string stat = readFile("/proc/" + pid + "/stat");
+        size_t state = stat.rfind(") ");
+        if (stat.empty() || (state != std::string::npos && stat[state + 2] == 'Z')) return true;
+        usleep(25000);
+    }
+    return false;
+}
+
+std::vector<std::string> namesEndingWith(const std::string& folder, const std::string& suffix) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        std::string name = entry.path().filename().string();
+        if (name.ends_with(suffix)) names.push_back(name);
+    }
+    return names;
+}
+
+class BootstrapTrust : public PerJdkTest {
+protected:
+    JvmRun java(const std::vector<std::string>& args, const std::string& folderProperty, int timeout = 120,
+                const std::vector<std::string>& env = {}) {
+        JvmLaunch launch;
+        launch.setEnv = env;
+        launch.args = {agentPath("debug"), std::string("-Dvesta.native.jar=") + TARSIL_AGENT_JAR};
+        if (!folderProperty.empty()) launch.args.push_back(folderProperty);
+        launch.args.insert(launch.args.end(), args.begin(), args.end());
+        launch.workDir = work.path();
+        launch.timeoutSeconds = timeout;
+        JvmRun run = runJava(GetParam(), launch);
+        EXPECT_FALSE(run.timedOut) << run.err;
+        return run;
+    }
+
+    // The emulation scenario, which checks that Replaced still does what
+    // its own class file says.
+    JvmRun scenario(const std::string& folder, std::vector<std::string> extra = {}) {
+        extra.insert(extra.end(), {"-cp", TARSIL_TESTS_JAR, kScenarios, "emulation"});
+        return java(extra, "-Dvesta.bootcache.dir=" + folder);
+    }
+
+    static std::string hashOf(const JvmRun& run) {
+        std::smatch hash;
+        if (!std::regex_search(run.err, hash, std::regex("Checking bootcache for ([0-9a-f]{32})\n"))) return "";
+        return hash[1];
+    }
+
+    TempDir work;
+};
+
+}  // namespace
+
+TEST_P(BootstrapTrust, PlantedCachedJarsAreNeverServed) {
+    if (GetParam().name.find("-8-") != std::string::npos) GTEST_SKIP() << "Java 8 patches the boot class path";
+    // A jar that would replace an application class, built genuinely for
+    // another configuration.
+    TempDir attacker;
+    JvmRun planted = scenario(attacker.path(), {std::string("-Dvesta.test.install.entries=") + kAppLoader +
+                                                    "com/lindenforgesys/reload/test/Replaced.class=" +
+                                                    TARSIL_REPLACEMENT_CLASS,
+                                                "-Dvesta.test.expectReplaced=replaced"});
+    ASSERT_EQ(planted.exitCode, 0) << planted.out << planted.err;
+    std::string evil = attacker.file("tarsil-bootstrap-" + hashOf(planted) + ".jar");
+    TempDir probe;
+    std::string victimHash = hashOf(scenario(probe.path()));
+    ASSERT_EQ(victimHash.size(), 32u);
+
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+    } cases[] = {
+        {"link", [&](const std::string& at) { fs::create_symlink(evil, at); }},
+        {"fifo", [&](const std::string& at) { mkfifo(at.c_str(), 0600); }},
+        {"folder", [&](const std::string& at) { fs::create_directory(at); }},
+        {"another user's",
+         [&](const std::string& at) {
+             fs::copy_file(evil, at);
+             ASSERT_EQ(chown(at.c_str(), nobody(), nobody()), 0);
+         }},
+        {"group-writable",
+         [&](const std::string& at) {
+             fs::copy_file(evil, at);
+             chmod(at.c_str(), 0660);
+         }},
+    };
+    for (const Case& c : cases) {
+        TempDir folder;
+        std::string cached = folder.file("tarsil-bootstrap-" + victimHash + ".jar");
+        c.plant(cached);
+        JvmRun run = scenario(folder.path());
+        EXPECT_EQ(run.exitCode, 0) << c.what << run.out << run.err;
+        EXPECT_NE(run.out.find("OK emulation"), std::string::npos) << c.what << run.out << run.err;
+        EXPECT_NE(run.err.find("Not using the cached bootstrap jar " + cached), std::string::npos) << c.what;
+        // Replaced by a jar of our own, which does not touch the planted one.
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(cached))) << c.what;
+        EXPECT_EQ(fs::file_size(evil), fs::file_size(attacker.file("tarsil-bootstrap-" + hashOf(planted) + ".jar")));
+    }
+}
+
+TEST_P(BootstrapTrust, LogNameTakenByALinkFifoOrFolder) {
+    TempDir elsewhere;
+    std::string victim = elsewhere.file("victim.txt");
+    std::ofstream(victim) << "precious";
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> plant;
+        bool logged;  // whether a log file could be made
+    } cases[] = {
+        {"link", [&](const std::string& at) { fs::create_symlink(victim, at); }, true},
+        {"fifo", [](const std::string& at) { mkfifo(at.c_str(), 0600); }, true},
+        {"another user's",
+         [](const std::string& at) {
+             std::ofstream(at) << "old";
+             ASSERT_EQ(chown(at.c_str(), nobody(), nobody()), 0);
+         },
+         true},
+        {"folder with content",
+         [](const std::string& at) {
+             fs::create_directory(at);
+             std::ofstream(at + "/x") << "x";
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        TempDir folder;
+        std::string log = folder.file("tarsil.boot.log");
+        c.plant(log);
+        JvmRun run = java({"-version"}, "-Dvesta.bootcache.dir=" + folder.path(), 60);
+        EXPECT_EQ(run.exitCode, 0) << c.what << run.err;
+        EXPECT_EQ(readFile(victim), "precious") << c.what;
+        if (c.logged) {
+            struct stat st;
+            ASSERT_EQ(lstat(log.c_str(), &st), 0) << c.what;
+            EXPECT_TRUE(S_ISREG(st.st_mode)) << c.what;
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << c.what;
+            EXPECT_EQ(st.st_uid, geteuid()) << c.what;
+            EXPECT_NE(readFile(log).find("Checking bootcache for"), std::string::npos) << c.what;
+        } else {
+            EXPECT_NE(run.err.find("Unable to start logging to file " + log), std::string::npos) << c.what;
+        }
+    }
+}
+
+TEST_P(BootstrapTrust, FoldersOthersCanChangeAreNotUsed) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> prepare;
+    } cases[] = {
+        {"another user's", [](const std::string& dir) { ASSERT_EQ(chown(dir.c_str(), nobody(), nobody()), 0); }},
+        {"writable by everybody", [](const std::string& dir) { chmod(dir.c_str(), 01777); }},
+    };
+    for (const Case& c : cases) {
+        TempDir shared;
+        TempDir base;
+        c.prepare(shared.path());
+        JvmRun run = java({"-Dvesta.base=" + base.path(), "-version"}, "-Dvesta.bootcache.dir=" + shared.path());
+        EXPECT_EQ(run.exitCode, 0) << c.what << run.err;
+        EXPECT_NE(run.err.find("[WARN] Not using " + shared.path() + " as the bootstrap folder"), std::string::npos)
+            << c.what << run.err;
+        EXPECT_TRUE(fs::is_empty(shared.path())) << c.what;
+        EXPECT_EQ(namesEndingWith(base.file("bootcache"), ".jar").size(), 1u) << c.what;
+    }
+}
+
+TEST_P(BootstrapTrust, VestaBaseFolderOfAnotherUserEndsTheJvmNamingIt) {
+    TempDir base;
+    fs::create_directory(base.file("bootcache"));
+    ASSERT_EQ(chown(base.file("bootcache").c_str(), nobody(), nobody()), 0);
+    JvmRun run = java({"-version"}, "-Dvesta.base=" + base.path());
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_NE(run.err.find("[FATAL] Couldn't write to " + base.file("bootcache") +
+                           " (it belongs to another user). Please make sure"),
+              std::string::npos)
+        << run.err;
+}
+
+TEST_P(BootstrapTrust, LongClassPathFromAnUnwritableWorkingDirectory) {
+    TempDir folder;
+    std::string classpath = TARSIL_TESTS_JAR;
+    // Over the limit of one command line in all, though each argument is
+    // under the limit of one argument.
+    while (classpath.size() < 120000) classpath += ":/nonexistent/lib/some-library-1.0.jar";
+    JvmLaunch launch;
+    launch.args = {agentPath("debug"), std::string("-Dvesta.native.jar=") + TARSIL_AGENT_JAR,
+                   "-Dvesta.bootcache.dir=" + folder.path(), "-Dpadding=" + std::string(12000, 'p'), "-cp", classpath,
+                   "-version"};
+    launch.workDir = "/proc";
+    JvmRun run = runJava(GetParam(), launch);
+    EXPECT_EQ(run.exitCode, 0) << run.err.substr(0, 3000);
+    EXPECT_NE(run.err.find("generated classpath jar: " + folder.path() + "/tarsil-classpath-"), std::string::npos);
+    // Nothing of the generation is left but the jar, the lock and the logs.
+    EXPECT_TRUE(namesEndingWith(folder.path(), ".args").empty());
+    EXPECT_EQ(namesEndingWith(folder.path(), ".jar").size(), 1u);
+}
+
+TEST_P(BootstrapTrust, ChildBeyondTheTimeLimitIsKilledAndEndsTheJvm) {
+    TempDir folder;
+    auto started = std::chrono::steady_clock::now();
+    JvmRun run = java({"-Dvesta.bootstrap.timeout=5", "-Dvesta.test.install.sleepMs=600000", "-version"},
+                      "-Dvesta.bootcache.dir=" + folder.path(), 90);
+    EXPECT_EQ(run.exitCode, 3) << run.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+    EXPECT_NE(run.err.find("did not finish within 5 seconds and was killed. The limit is set by the system property "
+                           "'vesta.bootstrap.timeout'"),
+              std::string::npos)
+        << run.err;
+    std::smatch child;
+    ASSERT_TRUE(std::regex_search(run.err, child, std::regex("Child PID: ([0-9]+)")));
+    EXPECT_TRUE(processGone(child[1]));
+}
+
+TEST_P(BootstrapTrust, KilledJvmTakesItsChildAlongAndTheNextStartSweeps) {
+    TempDir folder;
+    std::string folderProperty = "-Dvesta.bootcache.dir=" + folder.path();
+    JvmRun killed;
+    std::thread parent([&] {
+        killed = java({"-version"}, folderProperty, 120, {"VESTA_TEST_INSTALL_SLEEP_MS=600000"});
+    });
+    // The JVM, once its child runs.
+    std::string jvmPid;
+    for (int i = 0; i < 600 && jvmPid.empty(); i++) {
+        usleep(50000);
+        if (namesEndingWith(folder.path(), ".tmp.jar").empty()) continue;
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            std::string cmdline = readFile(entry.path().string() + "/cmdline");
+            if (cmdline.find(folderProperty + '\0') != std::string::npos &&
+                cmdline.find(agentPath("debug") + '\0') != std::string::npos) {
+                jvmPid = entry.path().filename().string();
+            }
+        }
+    }
+    ASSERT_FALSE(jvmPid.empty());
+    std::string childPid;
+    for (int i = 0; i < 100 && childPid.empty(); i++) {
+        usleep(50000);
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            std::string stat = readFile(entry.path().string() + "/stat");
+            size_t end = stat.rfind(") ");
+            if (end == std::string::npos) continue;
+            std::istringstream fields(stat.substr(end + 2));
+            std::string state, ppid;
+            fields >> state >> ppid;
+            if (ppid == jvmPid) childPid = entry.path().filename().string();
+        }
+    }
+    ASSERT_FALSE(childPid.empty());
+    kill(std::stoi(jvmPid), SIGKILL);
+    parent.join();
+    EXPECT_TRUE(processGone(childPid));
+    EXPECT_FALSE(namesEndingWith(folder.path(), ".tmp.jar").empty());
+
+    // The same configuration (the installer's pause is no part of it).
+    JvmRun next = java({"-version"}, folderProperty);
+    EXPECT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_TRUE(namesEndingWith(folder.path(), ".tmp.jar").empty());
+}
+
+TEST_P(BootstrapTrust, ManyJvmsOnAnEmptyFolderRunOneChild) {
+    TempDir folder;
+    std::string count = work.file("installer-runs");
+    constexpr int kJvms = 6;
+    std::vector<JvmRun> runs(kJvms);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kJvms; i++) {
+        threads.emplace_back([&, i] {
+            runs[i] = java({"-Dvesta.test.install.count=" + count, "-Dvesta.test.install.sleepMs=1500", "-version"},
+                           "-Dvesta.bootcache.dir=" + folder.path());
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (const JvmRun& run : runs) EXPECT_EQ(run.exitCode, 0) << run.err;
+    std::string runsSeen = readFile(count);
+    EXPECT_EQ(std::count(runsSeen.begin(), runsSeen.end(), '\n'), 1) << runsSeen;
+    EXPECT_EQ(namesEndingWith(folder.path(), ".jar").size(), 1u);
+    EXPECT_TRUE(namesEndingWith(folder.path(), ".tmp.jar").empty());
+}
+
+TEST_P(BootstrapTrust, JvmsInTheirOwnPidNamespacesShareTheFolder) {
+    if (access("/usr/bin/unshare", X_OK) != 0 || geteuid() != 0) GTEST_SKIP() << "needs unshare and root";
+    TempDir folder;
+    std::string count = work.file("installer-runs");
+    // Both JVMs are process 1 of their namespace: only the random part of
+    // the names and the lock keep them apart.
+    std::string command = "cd " + work.path() + " && /usr/bin/unshare --pid --fork --mount-proc " + GetParam().home +
+                          "/bin/java " + agentPath("debug") + " -Dvesta.native.jar=" + TARSIL_AGENT_JAR +
+                          " -Dvesta.bootcache.dir=" + folder.path() + " -Dvesta.test.install.count=" + count +
+                          " -Dvesta.test.install.sleepMs=1000 -version 2>/dev/null";
+    int status[2];
+    std::thread other([&] { status[1] = std::system(command.c_str()); });
+    status[0] = std::system(command.c_str());
+    other.join();
+    EXPECT_EQ(status[0], 0);
+    EXPECT_EQ(status[1], 0);
+    std::string runsSeen = readFile(count);
+    EXPECT_EQ(std::count(runsSeen.begin(), runsSeen.end(), '\n'), 1) << runsSeen;
+    EXPECT_EQ(namesEndingWith(folder.path(), ".jar").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Jdks, BootstrapTrust, ::testing::ValuesIn(candidateJdks()), jdkTestName);
