@@ -54,7 +54,7 @@ constexpr std::string_view kTemporarySuffix = ".tmp.jar";
 
 // "vesta.bootstrap.timeout": seconds the child JVM may take; 0 means no
 // limit.
-int bootstrapTimeout(jvmtiEnv* jvmti) {
+int readBootstrapTimeout(jvmtiEnv* jvmti) {
     JvmtiString value = getSystemProperty(jvmti, "vesta.bootstrap.timeout");
     if (!value) return kDefaultTimeoutSeconds;
     std::string_view text = value.get();
@@ -65,6 +65,11 @@ int bootstrapTimeout(jvmtiEnv* jvmti) {
                   value.get(), kDefaultTimeoutSeconds);
         return kDefaultTimeoutSeconds;
     }
+    return seconds;
+}
+
+int bootstrapTimeout(jvmtiEnv* jvmti) {
+    static int seconds = readBootstrapTimeout(jvmti);
     return seconds;
 }
 

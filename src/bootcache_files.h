@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -54,7 +55,7 @@ public:
     Outcome acquire(const char* name, int timeoutSeconds);
 
 private:
-    long handle_ = -1;
+    intptr_t handle_ = -1;  // a descriptor, or a HANDLE on Windows
 };
 
 // Hex digits from the system's random source, for names nobody can guess.

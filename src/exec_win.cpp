@@ -20,16 +20,31 @@ void appendBackslashes(char*& out, size_t count) {
     out += count;
 }
 
-// Copies the pipe to the log and standard output; true when anything came.
-bool copyOutput(HANDLE readEnd, size_t bufferSize) {
+// Copies the pipe to the log and standard output until its end, until the
+// child has exited (a process it started may hold the pipe open) or until
+// `deadline` (GetTickCount64; 0: none) has passed; true when anything came.
+// `timedOut` tells the last.
+bool copyOutput(HANDLE readEnd, size_t bufferSize, HANDLE process, ULONGLONG deadline, bool* timedOut) {
     HeapString buffer(static_cast<char*>(ts_checked_alloc(malloc(bufferSize > 0 ? bufferSize : 1))));
     bool seen = false;
-    for (;;) {
+    for (bool exited = false;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) break;  // closed
+        if (available == 0) {
+            if (exited) break;
+            if (deadline != 0 && GetTickCount64() >= deadline) {
+                *timedOut = true;
+                break;
+            }
+            // One more look at the pipe once the child is gone.
+            exited = WaitForSingleObject(process, 50) == WAIT_OBJECT_0;
+            continue;
+        }
         DWORD n = 0;
-        if (!ReadFile(readEnd, buffer.get(), static_cast<DWORD>(bufferSize), &n, nullptr)) break;
+        DWORD wanted = available < bufferSize ? available : static_cast<DWORD>(bufferSize);
+        if (!ReadFile(readEnd, buffer.get(), wanted, &n, nullptr) || n == 0) break;
         if (!seen) log_write(TS_DEBUG, "Process output:");
         seen = true;
-        if (n == 0) break;
         log_write_raw(buffer.get(), static_cast<int>(n));
         fwrite(buffer.get(), 1, n, stdout);
     }
@@ -75,7 +90,7 @@ void formatLastError(char* buffer, size_t size) {
     if (text != nullptr) LocalFree(text);
 }
 
-void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint32_t* pidSlot) {
+void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint32_t* pidSlot, int timeoutSeconds) {
     log_write(TS_DEBUG, "Executing command: %s", commandLine);
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr;
@@ -110,9 +125,28 @@ void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint3
     log_write(TS_DEBUG, "Child PID: %lu", static_cast<unsigned long>(process.dwProcessId));
     if (pidSlot != nullptr) *pidSlot = process.dwProcessId;
 
-    bool seen = copyOutput(readEnd, bufferSize);
+    ULONGLONG deadline = timeoutSeconds > 0 ? GetTickCount64() + static_cast<ULONGLONG>(timeoutSeconds) * 1000 : 0;
+    bool timedOut = false;
+    bool seen = copyOutput(readEnd, bufferSize, process.hProcess, deadline, &timedOut);
     wide.reset();
     CloseHandle(readEnd);
+    if (!timedOut && deadline != 0) {
+        ULONGLONG now = GetTickCount64();
+        timedOut = WaitForSingleObject(process.hProcess, now < deadline ? static_cast<DWORD>(deadline - now) : 0) ==
+                   WAIT_TIMEOUT;
+    }
+    if (timedOut) {
+        TerminateProcess(process.hProcess, 1);
+        if (fatal == 1) {
+            log_write(TS_FATAL,
+                      "The child JVM processing the base Java classes did not finish within %d seconds and was "
+                      "killed. The limit is set by the system property 'vesta.bootstrap.timeout' (seconds; 0 for "
+                      "none).",
+                      timeoutSeconds);
+            fatal_error_kill(1);
+        }
+        log_write(TS_INFO, "Child process did not finish within %d seconds and was killed.", timeoutSeconds);
+    }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     if (!GetExitCodeProcess(process.hProcess, &code)) code = 1;
@@ -135,13 +169,13 @@ void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint3
     log_write(TS_INFO, "Child JVM has been shut down (%d).", static_cast<int>(code));
 }
 
-void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uint32_t* pid) {
+void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uint32_t* pid, int timeoutSeconds) {
     size_t total = 0;
     for (int i = 0; i < argc; i++) total += strlen(argv[i]) + 4;
     HeapString commandLine(static_cast<char*>(ts_checked_alloc(calloc(2 * total + 1, 1))));
     for (int i = 0; i < argc; i++) appendQuotedArgument(commandLine.get(), argv[i]);
     log_write(TS_INFO, "exec command string length %d", static_cast<int>(strlen(commandLine.get())));
-    runCommandLine(commandLine.get(), bufferSize, fatal, pid);
+    runCommandLine(commandLine.get(), bufferSize, fatal, pid, timeoutSeconds);
 }
 
 void terminateProcess(uint32_t pid) {

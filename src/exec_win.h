@@ -9,6 +9,6 @@
 // the C runtime's parser give it back unchanged, followed by one blank.
 // `commandLine` must hold 2 x length + 4 more bytes.
 void appendQuotedArgument(char* commandLine, const char* argument);
-void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint32_t* pid);
+void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint32_t* pid, int timeoutSeconds = 0);
 // "Error code 0x%08x, <system text>" for GetLastError, cut to `size` bytes.
 void formatLastError(char* buffer, size_t size);

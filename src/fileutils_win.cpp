@@ -146,6 +146,14 @@ int renameFile(const char* oldPath, const char* newPath) {
     return 0;
 }
 
+char* getWorkingDirectory() {
+    DWORD size = GetCurrentDirectoryW(0, nullptr);
+    if (size == 0) return nullptr;
+    std::unique_ptr<wchar_t[]> path(new wchar_t[size]);
+    if (GetCurrentDirectoryW(size, path.get()) == 0) return nullptr;
+    return wideToUtf8(path.get(), 0);
+}
+
 int getCommandLineArguments(int* argc, char*** argv) {
     int count = 0;
     std::unique_ptr<LPWSTR, LocalFreeDeleter> wideArgs(CommandLineToArgvW(GetCommandLineW(), &count));

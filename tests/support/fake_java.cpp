@@ -20,9 +20,16 @@ struct FakeJava {
         std::ofstream out(script);
         out << "#!/bin/sh\n"
                "out=\n"
-               "for a; do case \"$a\" in -Dvesta.pelican.bootstrap_path=*) "
-               "out=\"${a#-Dvesta.pelican.bootstrap_path=}\";; esac; done\n"
-               "if [ -n \"$FAKE_JAVA_ARGS\" ]; then for a; do printf '%s\\0' \"$a\"; done > \"$FAKE_JAVA_ARGS\"; fi\n"
+               // Argument files expand in place, as the launcher does; their
+               // arguments are quoted, one to a line.
+               "expanded=$(mktemp)\n"
+               "for a; do case \"$a\" in\n"
+               "  @*) while IFS= read -r line; do line=${line#\\\"}; printf '%s\\0' \"${line%\\\"}\"; done < \"${a#@}\";;\n"
+               "  *) printf '%s\\0' \"$a\";;\n"
+               "esac; done > \"$expanded\"\n"
+               "out=$(tr '\\0' '\\n' < \"$expanded\" | sed -n 's/^-Dvesta.pelican.bootstrap_path=//p')\n"
+               "if [ -n \"$FAKE_JAVA_ARGS\" ]; then cp \"$expanded\" \"$FAKE_JAVA_ARGS\"; fi\n"
+               "rm -f \"$expanded\"\n"
                "if [ -n \"$FAKE_JAVA_COUNT\" ]; then echo run >> \"$FAKE_JAVA_COUNT\"; fi\n"
                "echo \"fake installer writing $out\"\n"
                "if [ -n \"$FAKE_JAVA_SLEEP\" ]; then sleep \"$FAKE_JAVA_SLEEP\" & echo $! > \"$FAKE_JAVA_PID\"; wait; fi\n"

@@ -226,6 +226,8 @@ TEST(AgentOnLoad, StepsRunInOrderAndFillTheAgentRecord) {
               "GetSystemProperty(java.vm.vendor)\n"
               "GetSystemProperty(vesta.native.jar)\n"
               "GetSystemProperty(java.vm.vendor)\n"
+              // the child's time limit, which also bounds the wait for the lock
+              "GetSystemProperty(vesta.bootstrap.timeout)\n"
               // the child's command line: java.home, the properties for the debug log
               // and again for the -D options, then the paths
               "GetSystemProperty(java.home)\n" + kProperties +

@@ -1,0 +1,252 @@
+// The bootstrap folder's files on Windows: names are opened under the
+// chosen folder with FILE_FLAG_OPEN_REPARSE_POINT, so that a symbolic link
+// or junction is seen rather than followed, new files are created with
+// CREATE_NEW, and only files owned by the user (or the administrators or
+// the system) are trusted.
+#include "win_util.h"  // first: it brings <windows.h>
+#include <aclapi.h>
+#include <io.h>
+#include <fcntl.h>
+#include <ntsecapi.h>
+
+#include <cstdio>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "bootcache_files.h"
+#include "list.h"
+
+namespace {
+
+std::wstring folderW;  // the adopted folder, without a trailing separator
+
+constexpr char kOtherOwner[] = "it belongs to another user";
+constexpr char kLink[] = "it is a symbolic link or junction";
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const {
+        if (handle != INVALID_HANDLE_VALUE && handle != nullptr) CloseHandle(handle);
+    }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+std::wstring wide(const char* utf8Text) {
+    WideString converted(utf8ToWide(utf8Text));
+    return converted ? converted.get() : L"";
+}
+
+std::wstring inFolder(const char* name) {
+    return folderW + L"\\" + wide(name);
+}
+
+bool isValid(const Handle& handle) {
+    return handle.get() != INVALID_HANDLE_VALUE && handle.get() != nullptr;
+}
+
+Handle openNoFollow(const std::wstring& path, DWORD access, DWORD disposition, DWORD extraFlags = 0) {
+    return Handle(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              disposition, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | extraFlags,
+                              nullptr));
+}
+
+// The user's own SID, from the process token.
+bool isTrustedOwner(PSID owner) {
+    if (owner == nullptr) return true;  // a file system without owners (FAT)
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+    Handle tokenOwner(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::unique_ptr<BYTE[]> buffer(new BYTE[size > 0 ? size : 1]);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.get(), size, &size)) return true;
+    if (EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid)) return true;
+    // The administrators and the system stand where root does elsewhere.
+    return IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid);
+}
+
+const char* ownerProblem(HANDLE handle) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+        return nullptr;  // owners unknown here: nothing to hold against it
+    }
+    bool trusted = isTrustedOwner(owner);
+    LocalFree(descriptor);
+    return trusted ? nullptr : kOtherOwner;
+}
+
+const char* handleProblem(HANDLE handle, bool wantFolder) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return "it cannot be examined";
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kLink;
+    bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (wantFolder && !folder) return "it is not a directory";
+    if (!wantFolder && folder) return "it is not a regular file";
+    return ownerProblem(handle);
+}
+
+const char* folderProblem(const std::wstring& path) {
+    Handle folder = openNoFollow(path, GENERIC_READ, OPEN_EXISTING);
+    if (!isValid(folder)) return GetLastError() == ERROR_FILE_NOT_FOUND ? "it does not exist" : "it cannot be opened";
+    return handleProblem(folder.get(), true);
+}
+
+std::wstring withoutTrailingSeparators(const char* path) {
+    std::wstring folder = wide(path);
+    while (folder.size() > 3 && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+    return folder;
+}
+
+bool writeAll(HANDLE file, std::string_view content) {
+    while (!content.empty()) {
+        DWORD written = 0;
+        if (!WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) || written == 0) {
+            return false;
+        }
+        content.remove_prefix(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* bootFolderProblem(const char* path) {
+    return folderProblem(withoutTrailingSeparators(path));
+}
+
+bool isTrustProblem(const char* problem) {
+    return problem == kOtherOwner || problem == kLink;
+}
+
+const char* adoptBootFolder(const char* path) {
+    std::wstring folder = withoutTrailingSeparators(path);
+    if (const char* problem = folderProblem(folder)) return problem;
+    folderW = folder;
+    return nullptr;
+}
+
+BootFileState bootFileState(const char* name, const char** problem) {
+    Handle file = openNoFollow(inFolder(name), GENERIC_READ, OPEN_EXISTING);
+    const char* why = nullptr;
+    if (!isValid(file)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return BootFileState::missing;
+        why = "it cannot be opened";
+    } else {
+        why = handleProblem(file.get(), false);
+    }
+    if (problem != nullptr) *problem = why;
+    return why == nullptr ? BootFileState::trusted : BootFileState::untrusted;
+}
+
+FILE* openBootLog(const char* name) {
+    std::wstring path = inFolder(name);
+    Handle file = openNoFollow(path, GENERIC_WRITE, OPEN_EXISTING);
+    if (isValid(file) && handleProblem(file.get(), false) == nullptr) {
+        SetEndOfFile(file.get());
+    } else {
+        if (isValid(file) || GetLastError() != ERROR_FILE_NOT_FOUND) removeBootFile(name);
+        file = openNoFollow(path, GENERIC_WRITE, CREATE_NEW);
+        if (!isValid(file)) return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_BINARY | _O_WRONLY);
+    if (fd < 0) return nullptr;
+    file.release();
+    FILE* stream = _fdopen(fd, "wb");
+    if (stream == nullptr) _close(fd);
+    return stream;
+}
+
+bool createBootFile(const char* name, std::string_view content) {
+    Handle file = openNoFollow(inFolder(name), GENERIC_WRITE, CREATE_NEW);
+    if (!isValid(file)) return false;
+    if (writeAll(file.get(), content)) return true;
+    file.reset();
+    removeBootFile(name);
+    return false;
+}
+
+bool removeBootFile(const char* name) {
+    std::wstring path = inFolder(name);
+    // DeleteFileW removes a link itself, never what it points to.
+    if (DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
+    return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+bool publishBootFile(const char* from, const char* to) {
+    std::wstring source = inFolder(from);
+    {
+        Handle file = openNoFollow(source, GENERIC_WRITE, OPEN_EXISTING);
+        if (isValid(file)) FlushFileBuffers(file.get());
+    }
+    std::wstring target = inFolder(to);
+    for (int attempt = 0; attempt < 10; attempt++) {
+        if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        DWORD error = GetLastError();
+        // A JVM reading the old file holds it for a moment.
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
+        Sleep(100);
+    }
+    errno = static_cast<int>(GetLastError());
+    return false;
+}
+
+std::vector<std::string> bootFileNames(std::string_view prefix, std::string_view suffix) {
+    std::vector<std::string> names;
+    std::wstring pattern = folderW + L"\\" + wide(std::string(prefix).c_str()) + L"*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        HeapString name(wideToUtf8(found.cFileName, 0));
+        std::string_view text = name ? name.get() : "";
+        if (text.size() >= prefix.size() + suffix.size() && text.starts_with(prefix) && text.ends_with(suffix)) {
+            names.emplace_back(text);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+BootFileLock::~BootFileLock() {
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));  // releases the lock
+}
+
+BootFileLock::Outcome BootFileLock::acquire(const char* name, int timeoutSeconds) {
+    Handle file = openNoFollow(inFolder(name), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    if (!isValid(file) || handleProblem(file.get(), false) != nullptr) return Outcome::unsupported;
+    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutSeconds) * 1000;
+    for (DWORD pause = 10;; pause = pause < 200 ? pause * 2 : 200) {
+        OVERLAPPED whole = {};
+        if (LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) break;
+        if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) return Outcome::unsupported;
+        if (timeoutSeconds > 0 && GetTickCount64() >= deadline) return Outcome::timedOut;
+        Sleep(pause);
+    }
+    handle_ = reinterpret_cast<intptr_t>(file.release());
+    return Outcome::locked;
+}
+
+std::string randomHex(size_t digits) {
+    unsigned char bytes[32] = {};
+    size_t count = std::min(sizeof bytes, (digits + 1) / 2);
+    if (!RtlGenRandom(bytes, static_cast<ULONG>(count))) {
+        // No random source: the names are still created exclusively.
+        ULONGLONG mix = GetTickCount64() ^ (static_cast<ULONGLONG>(GetCurrentProcessId()) << 32);
+        for (size_t i = 0; i < count; i++) bytes[i] = static_cast<unsigned char>(mix >> (8 * (i % 8)));
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < count; i++) {
+        text += hex[bytes[i] >> 4];
+        text += hex[bytes[i] & 0xf];
+    }
+    text.resize(std::min(digits, text.size()));
+    return text;
+}
