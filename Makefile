@@ -41,7 +41,7 @@ cross: deps
 cross-test: cross
 	@[ "$(TARSIL_CROSS)" = 1 ] || exit 0; \
 	for target in $(CROSS_TARGETS); do \
-	  if sh tools/cross-toolchain.sh $$target; then ctest --preset $$target || exit 1; fi; \
+	  if sh tools/cross-toolchain.sh --run $$target; then ctest --preset $$target || exit 1; fi; \
 	done
 
 release: deps

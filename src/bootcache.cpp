@@ -128,8 +128,31 @@ std::string generationStem(const char* outputPath) {
     return std::string(pid.get()) + "-" + randomHex(16);
 }
 
-[[noreturn]] void failGeneration(const char* temporaryName, const char* what, const char* detail) {
-    removeBootFile(temporaryName);
+// The files of the generation under way, which a JVM that ends meanwhile
+// removes: "<first 20 hash digits>-<process id>-<random>".
+std::string runningStem;
+
+void removeGenerationFiles() {
+    for (const std::string& name : {"tarsil-bootstrap-" + runningStem + std::string(kTemporarySuffix),
+                                    "tarsil-bootstrap-" + runningStem + ".args",
+                                    "tarsil-classpath-" + runningStem + ".jar"}) {
+        removeBootFile(name.c_str());
+    }
+}
+
+// Whether another JVM published a usable jar while this one generated; then
+// this one's files go.
+bool publishedMeanwhile(const std::string& cachedName, const std::string& cached) {
+    if (bootFileState(cachedName.c_str()) != BootFileState::trusted || jarProblem(cached.c_str()) != nullptr) {
+        return false;
+    }
+    log_write(TS_DEBUG, "Someone else finished bootstrap generation before us");
+    set_fatal_cleanup(nullptr);
+    removeGenerationFiles();
+    return true;
+}
+
+[[noreturn]] void failGeneration(const char* what, const char* detail) {
     log_write(TS_FATAL, "%s: %s", what, detail);
     fatal_error_kill(1);
 }
@@ -139,8 +162,8 @@ std::string generationStem(const char* outputPath) {
 void generateAndPublish(jvmtiEnv* jvmti, const JarInfo* jarInfo, const char* folder, std::string_view hash,
                         const std::string& cachedName, const std::string& cached) {
     HeapString pid(formatHeap("%05lx", getPid()));
-    std::string temporaryName = "tarsil-bootstrap-" + std::string(hash.substr(0, 20)) + "-" + pid.get() + "-" +
-                                randomHex(16) + std::string(kTemporarySuffix);
+    runningStem = std::string(hash.substr(0, 20)) + "-" + pid.get() + "-" + randomHex(16);
+    std::string temporaryName = "tarsil-bootstrap-" + runningStem + std::string(kTemporarySuffix);
     std::string temporary = folder + temporaryName;
     // Made here, exclusively and private to the user, before the child
     // writes into it: nobody can have put anything at that name first.
@@ -148,30 +171,25 @@ void generateAndPublish(jvmtiEnv* jvmti, const JarInfo* jarInfo, const char* fol
         log_write(TS_FATAL, "Could not create %s (errno: %d)", temporary.c_str(), errno);
         fatal_error_kill(1);
     }
+    set_fatal_cleanup(removeGenerationFiles);
     log_write(TS_DEBUG, "No cached bootstrap jar, generating new one to: %s", temporary.c_str());
     generate(jvmti, jarInfo->path, temporary.c_str());
 
     if (const char* problem = jarProblem(temporary.c_str())) {
-        failGeneration(temporaryName.c_str(), "The child JVM did not produce a usable bootstrap jar", problem);
+        failGeneration("The child JVM did not produce a usable bootstrap jar", problem);
     }
-    if (bootFileState(cachedName.c_str()) == BootFileState::trusted && jarProblem(cached.c_str()) == nullptr) {
-        log_write(TS_DEBUG, "Someone else finished bootstrap generation before us");
-        removeBootFile(temporaryName.c_str());
-        return;
-    }
+    if (publishedMeanwhile(cachedName, cached)) return;
     log_write(TS_DEBUG, "Renaming generated bootstrap to %s", cached.c_str());
     // A folder at the cached name (empty, or it would not go) gives way.
     if (bootFileState(cachedName.c_str()) == BootFileState::untrusted) removeBootFile(cachedName.c_str());
-    if (publishBootFile(temporaryName.c_str(), cachedName.c_str())) return;
-    int error = errno;
-    // Where a rename cannot replace (Windows), another JVM may have
-    // published between our check and our rename: its jar serves as well.
-    if (bootFileState(cachedName.c_str()) == BootFileState::trusted && jarProblem(cached.c_str()) == nullptr) {
-        log_write(TS_DEBUG, "Someone else finished bootstrap generation before us");
-        removeBootFile(temporaryName.c_str());
+    if (publishBootFile(temporaryName.c_str(), cachedName.c_str())) {
+        set_fatal_cleanup(nullptr);
         return;
     }
-    removeBootFile(temporaryName.c_str());
+    int error = errno;
+    // Where a rename cannot replace (a JVM on Windows holds the jar open),
+    // another JVM has published: its jar serves as well.
+    if (publishedMeanwhile(cachedName, cached)) return;
     log_write(TS_FATAL, "Error %d: could not rename %s to %s", error, temporary.c_str(), cached.c_str());
     fatal_error_kill(1);
 }

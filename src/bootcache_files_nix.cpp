@@ -67,7 +67,10 @@ int openFolder(const char* path, const char** problem) {
     std::string folder = withoutTrailingSlashes(path);
     Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) {
-        *problem = openProblem(errno);
+        int error = errno;
+        // With O_DIRECTORY, Linux reports a link as ENOTDIR rather than ELOOP.
+        struct stat st;
+        *problem = lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? kLink : openProblem(error);
         return -1;
     }
     struct stat st;

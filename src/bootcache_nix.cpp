@@ -31,6 +31,12 @@ bool isDirFollowingLinks(const char* path) {
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The home is a parent of the bootstrap folder: it may be a link (/home
+// linked elsewhere).
+bool isWritableHome(const char* path) {
+    return isDirFollowingLinks(path) && access(path, W_OK) == 0;
+}
+
 }  // namespace
 
 int isDir(const char* path) {
@@ -98,9 +104,9 @@ char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
 
 char* getUserHome() {
     const char* home = getenv("HOME");
-    if (home != nullptr && isDirWritable(home)) return lfts_dup(home);
+    if (home != nullptr && isWritableHome(home)) return lfts_dup(home);
     struct passwd* entry = getpwuid(getuid());
-    if (entry != nullptr && entry->pw_dir != nullptr && isDirWritable(entry->pw_dir)) return lfts_dup(entry->pw_dir);
+    if (entry != nullptr && entry->pw_dir != nullptr && isWritableHome(entry->pw_dir)) return lfts_dup(entry->pw_dir);
     return nullptr;
 }
 
@@ -110,7 +116,7 @@ char* getBootstrapFromUserHome() {
         log_write(TS_DEBUG, "Error finding user home, got NULL!");
         return nullptr;
     }
-    if (!isDirWritable(home.get())) {
+    if (!isWritableHome(home.get())) {
         log_write(TS_DEBUG, "Found user home (%s) isn't writable!", home.get());
         return nullptr;
     }

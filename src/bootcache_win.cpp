@@ -2,6 +2,7 @@
 // as UTF-8; a folder must stay under 205 characters and be expressible in
 // the ANSI code page, since the JVM's class path handling needs that.
 #include "win_util.h"  // first: it brings <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <cstdio>
@@ -94,18 +95,58 @@ bool isDirWritableW(const std::wstring& path) {
     return isDirW(path) && canCreateFileIn(path);
 }
 
+// Security attributes that give a new folder to the user alone: full
+// control for the user's SID, inherited by what is made inside, and nothing
+// inherited from above. Null when the user cannot be told (the folder then
+// inherits its parent's).
+class PrivateFolderSecurity {
+public:
+    PrivateFolderSecurity() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        std::unique_ptr<BYTE[]> user(new BYTE[size > 0 ? size : 1]);
+        wchar_t* sid = nullptr;
+        if (size > 0 && GetTokenInformation(token, TokenUser, user.get(), size, &size) &&
+            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &sid)) {
+            std::wstring sddl = std::wstring(L"D:P(A;OICI;FA;;;") + sid + L")";
+            LocalFree(sid);
+            if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor_,
+                                                                     nullptr)) {
+                attributes_ = {sizeof(SECURITY_ATTRIBUTES), descriptor_, FALSE};
+            }
+        }
+        CloseHandle(token);
+    }
+    PrivateFolderSecurity(const PrivateFolderSecurity&) = delete;
+    PrivateFolderSecurity& operator=(const PrivateFolderSecurity&) = delete;
+    ~PrivateFolderSecurity() {
+        if (descriptor_ != nullptr) LocalFree(descriptor_);
+    }
+    SECURITY_ATTRIBUTES* get() { return descriptor_ != nullptr ? &attributes_ : nullptr; }
+
+private:
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+    SECURITY_ATTRIBUTES attributes_ = {};
+};
+
 // Creates each missing level after the drive part; 1 when the last one was
 // made by this call.
 int makeDirs(const std::wstring& path) {
+    PrivateFolderSecurity security;
     std::wstring full = fullPathOf(path);
     if (full.size() > kMaxPath) return 0;
     size_t start = full.size() > 2 && full[1] == L':' ? 3 : full.find_first_not_of(L'\\');
     if (start == std::wstring::npos) return 0;
     for (size_t at = full.find(L'\\', start); at != std::wstring::npos; at = full.find(L'\\', at + 1)) {
         std::wstring prefix = full.substr(0, at);
-        if (!isDirW(prefix) && !CreateDirectoryW(prefix.c_str(), nullptr)) break;
+        // A level reached through a junction is a folder for the way on.
+        DWORD attributes = GetFileAttributesW(prefix.c_str());
+        bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (!folder && !CreateDirectoryW(prefix.c_str(), security.get())) break;
     }
-    return CreateDirectoryW(full.c_str(), nullptr) ? 1 : 0;
+    return CreateDirectoryW(full.c_str(), security.get()) ? 1 : 0;
 }
 
 std::wstring* profileFolder() {

@@ -130,7 +130,18 @@ int is_log_debug_enabled() {
     return stderr_loglevel > 3 || (fileOpen.load(std::memory_order_acquire) && file_loglevel > 3);
 }
 
+namespace {
+
+std::atomic<void (*)()> fatalCleanup{nullptr};
+
+}  // namespace
+
+void set_fatal_cleanup(void (*cleanup)()) {
+    fatalCleanup.store(cleanup);
+}
+
 void fatal_error_kill(int verbose) {
+    if (void (*cleanup)() = fatalCleanup.exchange(nullptr)) cleanup();
     if (verbose) {
         fputs("\n", stderr);
         if (log_to_file && logFilePath != nullptr) fprintf(stderr, "Check the log file %s for more details.\n", logFilePath);

@@ -39,3 +39,6 @@ void log_write_raw(const char* bytes, int length);
 int is_log_debug_enabled();
 
 [[noreturn]] void fatal_error_kill(int verbose);
+// Work to undo should the process end through fatal_error_kill meanwhile
+// (one at a time; null clears it).
+void set_fatal_cleanup(void (*cleanup)());

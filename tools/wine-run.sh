@@ -7,8 +7,13 @@ set -eu
 prefix=$1
 shift
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# The wine launcher starts the 32-bit loader first, which a kernel without
+# 32-bit support cannot run; the 64-bit loader runs 64-bit programs alone.
+loader=wine
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then loader=/usr/lib/wine/wine64; fi
+export loader
 if [ ! -f "$prefix/system.reg" ]; then
   mkdir -p "$prefix"
-  flock "$prefix.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1; wineserver -w'
+  flock "$prefix.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || "$loader" wineboot --init >/dev/null 2>&1; wineserver -w'
 fi
-exec timeout 600 wine "$@"
+exec timeout 600 "$loader" "$@"

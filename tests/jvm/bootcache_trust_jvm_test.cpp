@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "bootcache.h"
 #include "jvm_harness.h"
 #include "support/child.h"
 
@@ -246,9 +247,12 @@ TEST_P(BootstrapTrust, ChildBeyondTheTimeLimitIsKilledAndEndsTheJvm) {
 TEST_P(BootstrapTrust, KilledJvmTakesItsChildAlongAndTheNextStartSweeps) {
     TempDir folder;
     std::string folderProperty = "-Dvesta.bootcache.dir=" + folder.path();
+    // A secret the child needs, which other users must not read off its
+    // command line where the JVM has argument files.
+    std::string secret = "-Dapp.password=hunter2";
     JvmRun killed;
     std::thread parent([&] {
-        killed = java({"-version"}, folderProperty, 120, {"VESTA_TEST_INSTALL_SLEEP_MS=600000"});
+        killed = java({secret, "-version"}, folderProperty, 120, {"VESTA_TEST_INSTALL_SLEEP_MS=600000"});
     });
     // The JVM, once its child runs.
     std::string jvmPid;
@@ -278,13 +282,19 @@ TEST_P(BootstrapTrust, KilledJvmTakesItsChildAlongAndTheNextStartSweeps) {
         }
     }
     ASSERT_FALSE(childPid.empty());
+    std::string childCommand = readFile("/proc/" + childPid + "/cmdline");
+    bool argumentFiles = GetParam().name.find("-8-") == std::string::npos;
+    if (argumentFiles) {
+        EXPECT_EQ(childCommand.find("hunter2"), std::string::npos);
+        EXPECT_NE(childCommand.find(std::string("\0@") + folder.path() + "/tarsil-bootstrap-"), std::string::npos);
+    }
     kill(std::stoi(jvmPid), SIGKILL);
     parent.join();
     EXPECT_TRUE(processGone(childPid));
     EXPECT_FALSE(namesEndingWith(folder.path(), ".tmp.jar").empty());
 
     // The same configuration (the installer's pause is no part of it).
-    JvmRun next = java({"-version"}, folderProperty);
+    JvmRun next = java({secret, "-version"}, folderProperty);
     EXPECT_EQ(next.exitCode, 0) << next.err;
     EXPECT_TRUE(namesEndingWith(folder.path(), ".tmp.jar").empty());
 }
@@ -328,6 +338,22 @@ TEST_P(BootstrapTrust, JvmsInTheirOwnPidNamespacesShareTheFolder) {
     std::string runsSeen = readFile(count);
     EXPECT_EQ(std::count(runsSeen.begin(), runsSeen.end(), '\n'), 1) << runsSeen;
     EXPECT_EQ(namesEndingWith(folder.path(), ".jar").size(), 1u);
+}
+
+TEST_P(BootstrapTrust, ArgumentFilesCarryEveryValueUnchanged) {
+    if (GetParam().name.find("-8-") != std::string::npos) GTEST_SKIP() << "Java 8 has no argument files";
+    std::string tricky = "a b \"quoted\" back\\slash\ttab 'single' #hash @at \xc3\xa9";
+    std::vector<std::string> args = {"-Dtricky=" + tricky, "-Dempty="};
+    std::vector<char*> pointers;
+    for (std::string& arg : args) pointers.push_back(arg.data());
+    std::string file = work.file("args");
+    std::ofstream(file, std::ios::binary) << argumentFileText(pointers.data(), static_cast<int>(pointers.size()));
+    JvmLaunch launch;
+    launch.args = {"@" + file, "-XshowSettings:properties", "-version"};
+    JvmRun run = runJava(GetParam(), launch);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("    tricky = " + tricky + "\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("    empty = \n"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, BootstrapTrust, ::testing::ValuesIn(candidateJdks()), jdkTestName);

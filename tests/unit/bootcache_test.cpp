@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 
 #include "bootcache.h"
 #include "logging.h"
@@ -125,4 +126,69 @@ TEST(BootstrapFolder, MkSubDirsReportsWhetherItMadeTheLastLevel) {
     EXPECT_EQ(mkSubDirs(dir.file("file/z").c_str()), 0);
     EXPECT_EQ(isDirWritable(dir.file("file").c_str()), 0);
     EXPECT_EQ(getPid(), static_cast<long>(getpid()));
+}
+
+TEST(BootstrapFolder, LinkedParentFoldersAreFollowedForEverySource) {
+    // /home linked to /data/home, /tmp on macOS: levels above the folder
+    // may be links; the folder itself is made below them.
+    TempDir real;
+    TempDir links;
+    std::string linked = links.file("linked");
+    ASSERT_EQ(symlink(real.path().c_str(), linked.c_str()), 0);
+    struct Case {
+        const char* what;
+        FakeJvmtiScript script;
+        std::vector<std::pair<const char*, std::string>> env;
+        std::string expected;
+    } cases[] = {
+        {"vesta.bootcache.dir", withProperties({{"vesta.bootcache.dir", linked + "/a/cache"}}), {},
+         linked + "/a/cache/"},
+        {"vesta.base", withProperties({{"vesta.base", linked + "/b"}}), {{"VESTA_BASE", ""}}, linked + "/b/bootcache/"},
+        {"VESTA_BASE", withProperties({}), {{"VESTA_BASE", linked + "/c"}}, linked + "/c/bootcache/"},
+        {"home", withProperties({}), {{"VESTA_BASE", ""}, {"HOME", linked}}, linked + "/.tarsil/bootcache/"},
+    };
+    for (const Case& c : cases) {
+        ChildResult child = choose(c.script, c.env);
+        EXPECT_EQ(child.exitCode, 0) << c.what << child.err;
+        EXPECT_EQ(child.report, c.expected) << c.what;
+    }
+    struct stat st;
+    ASSERT_EQ(stat(real.file(".tarsil/bootcache").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST(BootstrapFolder, FoldersOthersCouldChangeAreRefusedWithTheirReason) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> spoil;
+        const char* reason;
+    } cases[] = {
+        {"group-writable", [](const std::string& dir) { chmod(dir.c_str(), 0770); }, "it is writable by group or others"},
+        {"world-writable", [](const std::string& dir) { chmod(dir.c_str(), 01777); }, "it is writable by group or others"},
+        {"another user's", [](const std::string& dir) { ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0); },
+         "it belongs to another user"},
+        {"a link", [](const std::string& dir) { rmdir(dir.c_str()); symlink("/tmp", dir.c_str()); },
+         "it is a symbolic link"},
+    };
+    for (const Case& c : cases) {
+        TempDir base;
+        TempDir fallback;
+        std::string folder = base.file("bootcache");
+        mkdir(folder.c_str(), 0700);
+        c.spoil(folder);
+        // As "vesta.bootcache.dir": a warning, then the next source.
+        ChildResult skipped = choose(withProperties({{"vesta.bootcache.dir", folder}, {"vesta.base", fallback.path()}}),
+                                     {{"VESTA_BASE", ""}});
+        EXPECT_EQ(skipped.exitCode, 0) << c.what << skipped.err;
+        EXPECT_EQ(skipped.report, fallback.file("bootcache") + "/") << c.what;
+        EXPECT_NE(skipped.err.find("[WARN] Not using " + folder + " as the bootstrap folder: " + c.reason),
+                  std::string::npos)
+            << c.what << skipped.err;
+        // As "vesta.base": the end, naming the folder and why.
+        ChildResult fatal = choose(withProperties({{"vesta.base", base.path()}}), {{"VESTA_BASE", ""}});
+        EXPECT_EQ(fatal.exitCode, 3) << c.what;
+        EXPECT_NE(fatal.err.find("[FATAL] Couldn't write to " + folder + " (" + c.reason + "). Please make sure"),
+                  std::string::npos)
+            << c.what << fatal.err;
+    }
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bootcache.h"
+#include "bootcache_files.h"
 #include "fileutils.h"
 #include "list.h"
 #include "logging.h"
@@ -291,7 +292,12 @@ TEST(ClasspathManifestWin, SemicolonsSeparateAndDriveLettersGetASlash) {
     HeapString manifest(generateManifest(classpath.c_str()));
     std::string folder = dir.path();
     std::replace(folder.begin(), folder.end(), '\\', '/');
-    std::string entries = "/C:/lib/a.jar /" + folder + "/ rel/b%20c.jar Q: ";
+    wchar_t current[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, current);
+    std::string cwd = narrow(current);
+    std::replace(cwd.begin(), cwd.end(), '\\', '/');
+    if (!cwd.ends_with("/")) cwd += '/';
+    std::string entries = "file:/C:/lib/a.jar file:/" + folder + "/ file:/" + cwd + "rel/b%20c.jar file:/" + cwd + "Q: ";
     // Unfold the 72-byte lines before comparing.
     std::string text = manifest.get();
     for (size_t at; (at = text.find("\r\n ")) != std::string::npos;) text.erase(at, 3);
@@ -300,8 +306,9 @@ TEST(ClasspathManifestWin, SemicolonsSeparateAndDriveLettersGetASlash) {
 
 namespace {
 
-// preprocessClasspath on "java -cp <classpath> Main" of `total` bytes, in a
-// fresh current folder (the jar is written there); the jar's manifest or "".
+// preprocessClasspath on "java -cp <classpath> Main" of `total` bytes, with
+// a fresh bootstrap folder (the jar is written there); the jar's manifest or
+// "".
 std::string classpathJarFor(size_t total) {
     TempDir dir;
     wchar_t previous[MAX_PATH];
@@ -313,7 +320,9 @@ std::string classpathJarFor(size_t total) {
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(lfts_dup(arg.c_str()));
     FakeJvm jvm;
-    char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()));
+    EXPECT_EQ(adoptBootFolder(dir.path().c_str()), nullptr);
+    char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()),
+                                    (dir.path() + "\\").c_str(), "tarsil-classpath-x.jar");
     std::string manifest;
     if (jar != nullptr) {
         EXPECT_EQ(argv[2], jar);
@@ -335,5 +344,5 @@ TEST(ClasspathJarWin, CommandLinesOverTwentyThousandBytesGetAJar) {
     static_assert(TS_CLASSPATH_JAR_THRESHOLD == 20000);
     EXPECT_EQ(classpathJarFor(20000), "");
     std::string manifest = classpathJarFor(20001);
-    EXPECT_EQ(manifest.rfind("Manifest-Version: 1.0\r\nClass-Path: /C:/lib/a.jar c", 0), 0u) << manifest;
+    EXPECT_EQ(manifest.rfind("Manifest-Version: 1.0\r\nClass-Path: file:/C:/lib/a.jar file:/", 0), 0u) << manifest;
 }
