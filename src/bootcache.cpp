@@ -88,13 +88,16 @@ const char* jarProblem(const char* path) {
 }
 
 // Whether the cached jar of that name may be used as it is. A damaged or
-// untrusted one is reported; it is replaced by the next publication.
-bool cachedJarUsable(const std::string& name, const std::string& path) {
+// untrusted one is reported when `report` says so; it is replaced by the
+// next publication.
+bool cachedJarUsable(const std::string& name, const std::string& path, bool report) {
     const char* problem = nullptr;
     BootFileState state = bootFileState(name.c_str(), &problem);
     if (state == BootFileState::missing) return false;
     if (state == BootFileState::trusted && (problem = jarProblem(path.c_str())) == nullptr) return true;
-    log_write(TS_WARN, "Not using the cached bootstrap jar %s: %s. Generating a new one.", path.c_str(), problem);
+    if (report) {
+        log_write(TS_WARN, "Not using the cached bootstrap jar %s: %s. Generating a new one.", path.c_str(), problem);
+    }
     return false;
 }
 
@@ -221,7 +224,7 @@ char* getBootstrapJarPathFor(jvmtiEnv* jvmti, const JarInfo* jarInfo) {
     std::string cachedName = std::string("tarsil-bootstrap-") + hash + ".jar";
     std::string cached = folder + cachedName;
     char* result = lfts_dup(cached.c_str());
-    if (cachedJarUsable(cachedName, cached)) {
+    if (cachedJarUsable(cachedName, cached, false)) {
         log_write(TS_DEBUG, "Bootstrap jar found from bootcache: %s", cached.c_str());
         return result;
     }
@@ -231,22 +234,19 @@ char* getBootstrapJarPathFor(jvmtiEnv* jvmti, const JarInfo* jarInfo) {
     int lockWait = timeout > 0 ? timeout + 60 : 0;
     BootFileLock lock;
     std::string lockName = std::string("tarsil-bootstrap-") + hash + ".lock";
-    switch (lock.acquire(lockName.c_str(), lockWait)) {
-        case BootFileLock::Outcome::locked:
-            if (cachedJarUsable(cachedName, cached)) {
-                log_write(TS_DEBUG, "Bootstrap jar found from bootcache: %s", cached.c_str());
-                return result;
-            }
-            sweepLeftovers(hash);
-            break;
-        case BootFileLock::Outcome::unsupported:
-            log_write(TS_DEBUG, "No lock in the bootstrap folder; generating without one");
-            break;
-        case BootFileLock::Outcome::timedOut:
-            log_write(TS_WARN, "Waited %d seconds for another JVM to generate the bootstrap jar; generating it here",
-                      lockWait);
-            break;
+    BootFileLock::Outcome outcome = lock.acquire(lockName.c_str(), lockWait);
+    if (outcome == BootFileLock::Outcome::unsupported) {
+        log_write(TS_DEBUG, "No lock in the bootstrap folder; generating without one");
+    } else if (outcome == BootFileLock::Outcome::timedOut) {
+        log_write(TS_WARN, "Waited %d seconds for another JVM to generate the bootstrap jar; generating it here",
+                  lockWait);
     }
+    // Another JVM may have published while this one waited.
+    if (cachedJarUsable(cachedName, cached, true)) {
+        log_write(TS_DEBUG, "Bootstrap jar found from bootcache: %s", cached.c_str());
+        return result;
+    }
+    if (outcome == BootFileLock::Outcome::locked) sweepLeftovers(hash);
     generateAndPublish(jvmti, jarInfo, folder, hash, cachedName, cached);
     return result;
 }

@@ -381,6 +381,8 @@ CacheRun lookUp(const std::string& folder, const Args& env = {},
     CacheRun run;
     run.child = runInChild([&] {
         for (const auto& setting : env) putenv(strdup(setting.c_str()));
+        // A JVM may inherit SIGCHLD ignored: its children are reaped unseen.
+        if (getenv("TEST_IGNORE_SIGCHLD") != nullptr) signal(SIGCHLD, SIG_IGN);
         log_stderr(4);
         std::map<std::string, std::string> all = {
             {"java.home", fakeJavaHome()}, {"vesta.bootcache.dir", folder}, {"user.dir", "/work"}};
@@ -576,6 +578,41 @@ TEST(BootstrapCache, SlowChildIsKilledAtTheLimit) {
     std::string pid = readFile(pidFile);
     ASSERT_FALSE(pid.empty());
     EXPECT_TRUE(processGone(std::stoi(pid)));
+}
+
+TEST(BootstrapCache, LostChildStatusIsNoSuccessTheJarDecides) {
+    TempDir good;
+    CacheRun usable = lookUp(good.path(), {"TEST_IGNORE_SIGCHLD=1"});
+    EXPECT_EQ(usable.child.exitCode, 0) << usable.child.err;
+    EXPECT_NE(usable.child.err.find("[WARN] Could not learn how the child process ended (errno: 10)"),
+              std::string::npos)
+        << usable.child.err;
+    EXPECT_EQ(readFile(usable.result), readFile(fakeBootstrapJar()));
+
+    TempDir bad;
+    CacheRun failed = lookUp(bad.path(), {"TEST_IGNORE_SIGCHLD=1", "FAKE_JAVA_EXIT=1"});
+    EXPECT_EQ(failed.child.exitCode, 3);
+    EXPECT_NE(failed.child.err.find("[FATAL] The child JVM did not produce a usable bootstrap jar"), std::string::npos)
+        << failed.child.err;
+}
+
+TEST(BootstrapCache, WithoutALockTheRaceStillPublishesOneJar) {
+    // A folder where the lock file would be: as on a file system without
+    // locks, every JVM generates and the rename decides.
+    TempDir cache;
+    std::string hash = hashFor(cache.path());
+    fs::remove(cache.file("tarsil-bootstrap-" + hash + ".lock"));
+    fs::create_directory(cache.file("tarsil-bootstrap-" + hash + ".lock"));
+    std::string cached = cache.file("tarsil-bootstrap-" + hash + ".jar");
+    CacheRun lost = lookUp(cache.path(), {"FAKE_JAVA_ALSO=" + cached});
+    ASSERT_EQ(lost.child.exitCode, 0) << lost.child.err;
+    EXPECT_NE(lost.child.err.find("No lock in the bootstrap folder; generating without one"), std::string::npos);
+    EXPECT_NE(lost.child.err.find("Someone else finished bootstrap generation before us"), std::string::npos);
+    fs::remove(cached);
+    CacheRun won = lookUp(cache.path());
+    ASSERT_EQ(won.child.exitCode, 0) << won.child.err;
+    EXPECT_EQ(readFile(cached), readFile(fakeBootstrapJar()));
+    EXPECT_EQ(folderListing(cache.path()), (Args{"tarsil-bootstrap-" + hash + ".jar", "tarsil-bootstrap-" + hash + ".lock"}));
 }
 
 TEST(BootstrapCache, LeftoversOfDeadGenerationsAreSwept) {
