@@ -60,3 +60,5 @@ private:
 
 // Hex digits from the system's random source, for names nobody can guess.
 std::string randomHex(size_t digits);
+// Fills `bytes` from the system's random source; false when there is none.
+bool fillRandom(unsigned char* bytes, size_t count);

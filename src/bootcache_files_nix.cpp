@@ -253,35 +253,12 @@ BootFileLock::Outcome BootFileLock::acquire(const char* name, int timeoutSeconds
     return Outcome::locked;
 }
 
-std::string randomHex(size_t digits) {
-    unsigned char bytes[32] = {};
-    size_t count = std::min(sizeof bytes, (digits + 1) / 2);
-    size_t got = 0;
+bool fillRandom(unsigned char* bytes, size_t count) {
 #ifdef SYS_getrandom
     // Called through syscall: the C library's wrapper is newer than the
     // oldest C library the library supports.
-    long n = syscall(SYS_getrandom, bytes, count, 0);
-    if (n > 0) got = static_cast<size_t>(n);
+    if (syscall(SYS_getrandom, bytes, count, 0) == static_cast<long>(count)) return true;
 #endif
-    if (got < count) {
-        Fd urandom(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-        if (urandom.get() >= 0 && read(urandom.get(), bytes, count) == static_cast<ssize_t>(count)) got = count;
-    }
-    if (got < count) {
-        // No random source at all: the names are still created exclusively.
-        struct timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
-                                 (static_cast<unsigned long long>(now.tv_sec) << 20) ^
-                                 static_cast<unsigned long long>(getpid());
-        for (size_t i = 0; i < count; i++) bytes[i] = static_cast<unsigned char>(mix >> (8 * (i % 8)));
-    }
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < count; i++) {
-        text += hex[bytes[i] >> 4];
-        text += hex[bytes[i] & 0xf];
-    }
-    text.resize(std::min(digits, text.size()));
-    return text;
+    Fd urandom(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    return urandom.get() >= 0 && read(urandom.get(), bytes, count) == static_cast<ssize_t>(count);
 }

@@ -233,20 +233,6 @@ BootFileLock::Outcome BootFileLock::acquire(const char* name, int timeoutSeconds
     return Outcome::locked;
 }
 
-std::string randomHex(size_t digits) {
-    unsigned char bytes[32] = {};
-    size_t count = std::min(sizeof bytes, (digits + 1) / 2);
-    if (!RtlGenRandom(bytes, static_cast<ULONG>(count))) {
-        // No random source: the names are still created exclusively.
-        ULONGLONG mix = GetTickCount64() ^ (static_cast<ULONGLONG>(GetCurrentProcessId()) << 32);
-        for (size_t i = 0; i < count; i++) bytes[i] = static_cast<unsigned char>(mix >> (8 * (i % 8)));
-    }
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < count; i++) {
-        text += hex[bytes[i] >> 4];
-        text += hex[bytes[i] & 0xf];
-    }
-    text.resize(std::min(digits, text.size()));
-    return text;
+bool fillRandom(unsigned char* bytes, size_t count) {
+    return RtlGenRandom(bytes, static_cast<ULONG>(count)) != FALSE;
 }
