@@ -14,6 +14,7 @@
 
 #include "agent_util.h"
 #include "bootcache.h"
+#include "bootcache_files.h"
 #include "fileutils.h"
 #include "list.h"
 #include "logging.h"
@@ -64,21 +65,15 @@ bool isDirW(const std::wstring& path) {
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-unsigned probeNumber() {
-    static bool seeded = false;
-    if (!seeded) {
-        srand(static_cast<unsigned>(time(nullptr)));
-        seeded = true;
-    }
-    return static_cast<unsigned>(rand()) & 0xFFFF;
-}
-
 // Proves the folder writable by creating a temporary file that vanishes when
 // it is closed.
 bool canCreateFileIn(const std::wstring& folder) {
+    // The whole process id and a random part: JVMs started in the same
+    // second must not share a name.
+    std::string random = randomHex(8);
     wchar_t name[MAX_PATH + 32];
-    swprintf(name, sizeof name / sizeof name[0], L"%ls\\_ts%04x%04x.tmp", folder.c_str(), probeNumber(),
-             static_cast<unsigned>(GetCurrentProcessId()) & 0xFFFF);
+    swprintf(name, sizeof name / sizeof name[0], L"%ls\\_ts%08lx%ls.tmp", folder.c_str(),
+             static_cast<unsigned long>(GetCurrentProcessId()), std::wstring(random.begin(), random.end()).c_str());
     std::string shown = utf8(name);
     log_write(TS_DEBUG, "Creating temp file '%s' in vesta base", shown.c_str());
     HANDLE file = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

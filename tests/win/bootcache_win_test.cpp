@@ -5,6 +5,8 @@
 #include "win_test_support.h"  // first: it brings <windows.h>
 
 #include <gtest/gtest.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -104,11 +106,12 @@ TEST(BootcacheWin, ProbeFileIsCreatedAndGoneAgain) {
     std::string prefix = "Tarsil-JVMTI [DEBUG] Creating temp file '" + dir.path() + "\\_ts";
     size_t at = run.log.find(prefix);
     ASSERT_NE(at, std::string::npos) << run.log;
-    // _ts, four hex digits of a random number, four of the process id.
-    std::string name = run.log.substr(at + prefix.size() - 3, 15);
-    char pidDigits[8];
-    snprintf(pidDigits, sizeof pidDigits, "%04x", static_cast<unsigned>(GetCurrentProcessId()) & 0xFFFF);
-    EXPECT_EQ(name.substr(7), std::string(pidDigits) + ".tmp") << name;
+    // _ts, the process id in eight hex digits, eight random ones.
+    std::string name = run.log.substr(at + prefix.size() - 3, 23);
+    char pidDigits[16];
+    snprintf(pidDigits, sizeof pidDigits, "%08lx", static_cast<unsigned long>(GetCurrentProcessId()));
+    EXPECT_EQ(name.substr(0, 11), std::string("_ts") + pidDigits) << name;
+    EXPECT_TRUE(name.ends_with(".tmp")) << name;
     EXPECT_TRUE(has(run.log, name + "' in vesta base\n"));
     EXPECT_TRUE(filesIn(dir.path()).empty());
 
@@ -118,6 +121,47 @@ TEST(BootcacheWin, ProbeFileIsCreatedAndGoneAgain) {
     ASSERT_TRUE(writeFile(file, ""));
     EXPECT_EQ(isDir(file.c_str()), 0);
     EXPECT_EQ(isDirWritable(file.c_str()), 0);
+}
+
+namespace {
+
+// Whether the folder's DACL is protected from inheritance and has one entry.
+bool hasOneProtectedEntry(const std::string& folder) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(widen(folder).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    bool one = (control & SE_DACL_PROTECTED) != 0 && dacl != nullptr && dacl->AceCount == 1;
+    LocalFree(descriptor);
+    return one;
+}
+
+}  // namespace
+
+TEST(BootcacheWin, CreatedFoldersAdmitTheUserAlone) {
+    TempDir dir;
+    // A control folder made with such a descriptor directly: wine keeps
+    // descriptors only where its file system can store them.
+    PSECURITY_DESCRIPTOR control = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1,
+                                                                     &control, nullptr));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, control, FALSE};
+    std::string probe = dir.file("probe");
+    ASSERT_TRUE(CreateDirectoryW(widen(probe).c_str(), &attributes));
+    LocalFree(control);
+    if (!hasOneProtectedEntry(probe)) GTEST_SKIP() << "this wine keeps no security descriptor of a new folder";
+
+    std::string made = dir.file("a\\b");
+    ASSERT_EQ(mkSubDirs(made.c_str()), 1);
+    EXPECT_TRUE(hasOneProtectedEntry(dir.file("a")));
+    EXPECT_TRUE(hasOneProtectedEntry(made));
+    // The folder is the user's own and may serve.
+    EXPECT_EQ(adoptBootFolder(made.c_str()), nullptr);
 }
 
 TEST(BootcacheWin, FolderOfTheLongestLengthIsAccepted) {
