@@ -101,8 +101,8 @@ void makeBlocking(int fd) {
     if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
 
-int createExclusive(const char* name, int extraFlags) {
-    return openat(folderFd, name, O_CREAT | O_EXCL | O_WRONLY | kOpenFlags | extraFlags, 0600);
+int createExclusive(const char* name) {
+    return openat(folderFd, name, O_CREAT | O_EXCL | O_WRONLY | kOpenFlags, 0600);
 }
 
 bool writeAll(int fd, std::string_view content) {
@@ -182,7 +182,7 @@ int openTrustedLog(const char* name) {
 
 FILE* openBootLog(const char* name) {
     int existing = openTrustedLog(name);
-    Fd fd(existing >= 0 ? existing : createExclusive(name, 0));
+    Fd fd(existing >= 0 ? existing : createExclusive(name));
     if (fd.get() < 0) return nullptr;
     makeBlocking(fd.get());
     FILE* file = fdopen(fd.get(), "wb");
@@ -191,7 +191,7 @@ FILE* openBootLog(const char* name) {
 }
 
 bool createBootFile(const char* name, std::string_view content) {
-    Fd fd(createExclusive(name, 0));
+    Fd fd(createExclusive(name));
     if (fd.get() < 0) return false;
     makeBlocking(fd.get());
     if (writeAll(fd.get(), content)) return true;

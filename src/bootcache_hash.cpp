@@ -14,8 +14,8 @@
 namespace {
 
 constexpr std::string_view kIgnoredProperties[] = {
-    "vesta.log.file", "vesta.notification", "vesta.bootcache.dir", "idea.launcher.", "was.status.socket",
-    "java.class.path", "jdk.module.", "test.", "com.ibm.oti.vm.", "sun.boot.", "sun.java."};
+    "vesta.log.file", "vesta.notification", "vesta.bootcache.dir", "vesta.bootstrap.timeout", "idea.launcher.",
+    "was.status.socket", "java.class.path", "jdk.module.", "test.", "com.ibm.oti.vm.", "sun.boot.", "sun.java."};
 
 constexpr std::string_view kValueIgnoredProperties[] = {"com.sun.management.jmxremote.port", "wrapper.key",
                                                         "wrapper.pid"};

@@ -50,6 +50,7 @@ TEST(RuntimeHash, IsStableHexAndCoversVersionsAndProperties) {
 TEST(RuntimeHash, IgnoredPropertiesCountNeitherNameNorValue) {
     std::string hash = hashOf(kBase);
     for (const char* name : {"java.class.path", "sun.java.command", "jdk.module.path", "vesta.bootcache.dir",
+                             "vesta.bootstrap.timeout",
                              "vesta.log.file.x", "test.anything", "sun.boot.library.path", "idea.launcher.port",
                              "was.status.socket", "com.ibm.oti.vm.x", "vesta.notification.y"}) {
         EXPECT_EQ(hashOf(with(kBase, name, "whatever")), hash) << name;
