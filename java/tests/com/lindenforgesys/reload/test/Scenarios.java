@@ -63,6 +63,7 @@ public final class Scenarios {
             case "sleep": sleep(); break;
             case "throwingTransformer": throwingTransformer(); break;
             case "nested": nested(); break;
+            case "bulk": bulk(Integer.getInteger("vesta.test.classes", 300)); break;
             case "concurrent": concurrent(Integer.getInteger("vesta.test.classes", 2000),
                                           Integer.getInteger("vesta.test.classSize", 512)); break;
             default: throw new IllegalArgumentException("no scenario \"" + name + "\"");
@@ -278,6 +279,33 @@ public final class Scenarios {
                   "the retransforming hook missed the nested load");
             check(count(record, "false com/lindenforgesys/reload/test/Inner load") == 0,
                   "the plain transformer was re-entered for the nested load");
+        }
+    }
+
+    /**
+     * Retransforms, then redefines, {@code count} generated classes in one
+     * call each: every class must reach the transformers, whatever the JVM's
+     * limit on local references.
+     */
+    private static void bulk(int count) throws Throwable {
+        ClassGen.Loader loader = new ClassGen.Loader();
+        Class<?>[] classes = new Class<?>[count];
+        ClassDefinition[] definitions = new ClassDefinition[count];
+        for (int i = 0; i < count; i++) {
+            String name = "com/lindenforgesys/reload/test/bulk/Bulk" + i;
+            byte[] bytes = ClassGen.generate(name, 256);
+            classes[i] = loader.define(name, bytes);
+            definitions[i] = new ClassDefinition(classes[i], bytes);
+        }
+        inst().retransformClasses(classes);
+        inst().redefineClasses(definitions);
+        List<String> record = record();
+        if (record != null) {
+            for (int i = 0; i < count; i++) {
+                String name = "com/lindenforgesys/reload/test/bulk/Bulk" + i;
+                check(count(record, "true " + name + " redefine") == 2, name + " not retransformed and redefined");
+                check(count(record, "false " + name + " redefine") == 1, name + " not redefined");
+            }
         }
     }
 
