@@ -1,10 +1,14 @@
 // Boot class path emulation through the main class-file load hook. Every
 // use of the jar reader happens under the raw monitor "BCPEmuMonitor", and
 // the hook tests the enabled flag again inside it, so a close racing with a
-// lookup leaves the lookup with "not found".
+// lookup leaves the lookup with "not found". The same monitor guards the
+// start-up bookkeeping: the list of loaded classes and the base-class
+// stages, which threads that exist early (Reference Handler, Finalizer)
+// reach concurrently with the main thread.
 #include "boot_cp_emu.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string_view>
 
@@ -22,6 +26,8 @@ int32_t tarsilBaseClassesDefined = 0;
 namespace {
 
 jrawMonitorID monitor = nullptr;
+// The environment that created the monitor, for callers that have none.
+jvmtiEnv* monitorEnv = nullptr;
 
 // Holds the emulation's raw monitor for one scope.
 class MonitorLock {
@@ -34,6 +40,10 @@ public:
 private:
     jvmtiEnv* jvmti_;
 };
+
+std::atomic_ref<ts_list*> sharedLoadedClasses() {
+    return std::atomic_ref<ts_list*>(loadedClasses);
+}
 
 // An entry name, on the stack when it fits: the load path allocates nothing
 // for a class the jar does not serve.
@@ -81,15 +91,35 @@ void checkClassDataSharing(const char* name) {
     }
 }
 
-void runBaseClassStages(JNIEnv* jni, const char* name) {
-    if (tarsilBaseClassesDefined == 0 && strcmp(name, "java/lang/String") == 0) {
-        tarsilBaseClassesDefined = 1;
-        defineTarsilBaseClasses(jni, 1);
+constexpr char kFirstStageTrigger[] = "java/lang/String";
+constexpr char kSecondStageTrigger[] = "jdk/internal/module/Modules";
+
+// The stage this load starts (1 or 2), or 0; called under the monitor, so
+// each stage is claimed by one thread only.
+int claimBaseClassStage(const char* name) {
+    std::atomic_ref<int32_t> stage(tarsilBaseClassesDefined);
+    if (stage.load() == 0 && strcmp(name, kFirstStageTrigger) == 0) {
+        stage.store(1);
+        return 1;
     }
-    if (tarsilBaseClassesDefined <= 1 && strcmp(name, "jdk/internal/module/Modules") == 0) {
-        tarsilBaseClassesDefined = 2;
-        defineTarsilBaseClasses(jni, 0);
+    if (stage.load() <= 1 && strcmp(name, kSecondStageTrigger) == 0) {
+        stage.store(2);
+        return 2;
     }
+    return 0;
+}
+
+// Notes the class in the list of loaded classes while there is one and
+// runs a base-class stage when this load starts one. The stage defines
+// classes outside the monitor: each definition re-enters this hook.
+void recordLoadAndRunStages(jvmtiEnv* jvmti, JNIEnv* jni, const char* name) {
+    int stage = 0;
+    {
+        MonitorLock lock(jvmti);
+        if (ts_list* seen = sharedLoadedClasses().load()) ts_list_push(seen, lfts_dup(name));
+        stage = claimBaseClassStage(name);
+    }
+    if (stage != 0) defineTarsilBaseClasses(jni, stage == 1 ? 1 : 0);
 }
 
 // The loader's class name through Class.getName(), for the primordial phase
@@ -124,6 +154,7 @@ void bcp_emu_init(jvmtiEnv* jvmti, const char* path) {
     }
     bcp_emu_enabled = 1;
     jvmti->CreateRawMonitor("BCPEmuMonitor", &monitor);
+    monitorEnv = jvmti;
     if (agent.java9) {
         loadedClasses = ts_list_init();
     } else {
@@ -185,6 +216,21 @@ int bcp_find_file(jvmtiEnv* jvmti, const char* entry, jint* length, unsigned cha
     return 1;
 }
 
+bool bcp_seen_class(const char* name) {
+    if (monitorEnv == nullptr) return false;
+    MonitorLock lock(monitorEnv);
+    ts_list* seen = sharedLoadedClasses().load();
+    if (seen == nullptr) return false;
+    return std::any_of(seen->items, seen->items + seen->size,
+                       [name](void* each) { return strcmp(static_cast<const char*>(each), name) == 0; });
+}
+
+ts_list* bcp_take_loaded_classes() {
+    if (monitorEnv == nullptr) return sharedLoadedClasses().exchange(nullptr);
+    MonitorLock lock(monitorEnv);
+    return sharedLoadedClasses().exchange(nullptr);
+}
+
 bool bcp_has_entry(const char* entry) {
     return bcp_emu_enabled && bootJar.locate(entry) >= 0;
 }
@@ -202,8 +248,7 @@ int bcp_emu_ClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass /*classBeingR
     }
     EntryName entry(loader != nullptr ? "@" : "", loaderName ? loaderName.get() : "", name);
 
-    if (loadedClasses != nullptr) ts_list_push(loadedClasses, lfts_dup(name));
-    runBaseClassStages(jni, name);
+    recordLoadAndRunStages(jvmti, jni, name);
 
     MonitorLock lock(jvmti);
     return bcp_emu_enabled ? bcp_find_file(jvmti, entry.get(), newClassDataLength, newClassData) : 0;

@@ -192,6 +192,37 @@ TEST(BaseClasses, TwoStagesSkipWhatWasLoaded) {
     EXPECT_EQ(child.report, "a/A stage=1 | a/A,b/B stage=2 released");
 }
 
+// Threads that load classes while the second stage runs and releases the
+// list: nothing is used after it is freed (ASan) and a class a thread
+// loaded before the stage is not defined again.
+TEST(BaseClasses, LoadsOnOtherThreadsRaceTheSecondStage) {
+    JarEntries entries = {{"tarsilbase-classes.txt", "a/A\n-\nb/B\nc/C"},
+                          {"a/A.class", "A"}, {"b/B.class", "B"}, {"c/C.class", "C"}};
+    ChildResult child = withEmulation(entries, true, [](FakeJvm&, jvmtiEnv* env, FakeJni& jni) {
+        hookOnDefine(jni, env);
+        serve(env, jni.env(), nullptr, "java/lang/String");
+        std::atomic<int> loads{0};
+        std::atomic<bool> seenB{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 6; t++) {
+            threads.emplace_back([&, t] {
+                if (t == 0) seenB = !serve(env, jni.env(), nullptr, "b/B").empty();
+                for (int i = 0; i < 3000; i++) {
+                    std::string name = "t/C" + std::to_string(t) + "_" + std::to_string(i);
+                    serve(env, jni.env(), nullptr, name.c_str());
+                    loads++;
+                }
+            });
+        }
+        while (loads < 600 || !seenB) std::this_thread::yield();
+        serve(env, jni.env(), nullptr, "jdk/internal/module/Modules");
+        for (auto& thread : threads) thread.join();
+        return joined(jni.defined) + (loadedClasses == nullptr ? " released" : " kept");
+    });
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(child.report, "a/A,c/C released");
+}
+
 TEST(BaseClasses, EmptyMissingAndFailingNamesAreHandled) {
     JarEntries entries = {{"tarsilbase-classes.txt", "\n-\n\nc/Missing\nd/Fails\nd/Fine\r\ne/E"},
                           {"d/Fails.class", "x"},
