@@ -120,12 +120,23 @@ int is_log_debug_enabled() {
     return stderr_loglevel > 3 || (fileOpen.load(std::memory_order_acquire) && file_loglevel > 3);
 }
 
+void exit_now(int status) {
+    fflush(stdout);
+    fflush(stderr);
+    {
+        std::lock_guard<std::mutex> guard(fileLock);
+        if (log_file != nullptr) fflush(log_file);
+    }
+    // exit() would run static destructors (the bootstrap jar reader's among
+    // them) while other threads may still be inside the class-load hook.
+    std::_Exit(status);
+}
+
 void fatal_error_kill(int verbose) {
     if (verbose) {
         fputs("\n", stderr);
         if (log_to_file && logFilePath != nullptr) fprintf(stderr, "Check the log file %s for more details.\n", logFilePath);
         fprintf(stderr, "For further assistance please contact %s\n", kSupportContact);
-        fflush(stderr);
     }
-    exit(3);
+    exit_now(3);
 }

@@ -100,7 +100,7 @@ void JNICALL callback_VMInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
     if (checkForThrowable(jni)) {
         log_write(TS_ERROR, "FATAL ERROR in native method: processing of -agentpath failed");
         logThrowable(jni);
-        exit(1);
+        exit_now(1);
     }
     log_write(TS_DEBUG, "Java agent successfully initialized.");
     for (jstring s : {premainClass, options, libraryPath, bootstrapJarPath}) {
