@@ -5,6 +5,7 @@
 // by that hook.
 #include "classFileLoadHook.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -64,8 +65,9 @@ void classFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined,
                        const char* name, jobject protectionDomain, jint classDataLength,
                        const unsigned char* classData, jint* newClassDataLength, unsigned char** newClassData,
                        jboolean retransform) {
-    jobject transformer = agent.instrumentation;
-    jmethodID transform = agent.transformMethod;
+    // Published by VM init on another thread: the object first, then the method.
+    jobject transformer = std::atomic_ref<jobject>(agent.instrumentation).load(std::memory_order_acquire);
+    jmethodID transform = std::atomic_ref<jmethodID>(agent.transformMethod).load(std::memory_order_relaxed);
     if (name == nullptr || transformer == nullptr || transform == nullptr) return;
 
     // A failed allocation leaves an OutOfMemoryError pending: report it and
