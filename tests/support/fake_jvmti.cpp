@@ -1,6 +1,7 @@
 #include "fake_jvmti.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -224,6 +225,24 @@ jvmtiError JNICALL fakeRawMonitorExit(jvmtiEnv*, jrawMonitorID monitor) {
     return JVMTI_ERROR_NONE;
 }
 
+// Waits are recorded by neither; a timed-out wait returns as the JVM's does.
+jvmtiError JNICALL fakeRawMonitorWait(jvmtiEnv* env, jrawMonitorID monitor, jlong millis) {
+    auto* mutex = reinterpret_cast<std::recursive_mutex*>(monitor);
+    std::unique_lock<std::recursive_mutex> held(*mutex, std::adopt_lock);
+    if (millis > 0) {
+        ownerOf(env).monitorSignal_.wait_for(held, std::chrono::milliseconds(millis));
+    } else {
+        ownerOf(env).monitorSignal_.wait(held);
+    }
+    held.release();
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeRawMonitorNotifyAll(jvmtiEnv* env, jrawMonitorID) {
+    ownerOf(env).monitorSignal_.notify_all();
+    return JVMTI_ERROR_NONE;
+}
+
 jvmtiError JNICALL fakeGetPhase(jvmtiEnv* env, jvmtiPhase* phase) {
     *phase = ownerOf(env).script_.phase;
     return JVMTI_ERROR_NONE;
@@ -270,6 +289,8 @@ FakeJvm::FakeJvm(FakeJvmtiScript script) : script_(std::move(script)), vm_(new V
     table_.CreateRawMonitor = fakeCreateRawMonitor;
     table_.RawMonitorEnter = fakeRawMonitorEnter;
     table_.RawMonitorExit = fakeRawMonitorExit;
+    table_.RawMonitorWait = fakeRawMonitorWait;
+    table_.RawMonitorNotifyAll = fakeRawMonitorNotifyAll;
     table_.GetPhase = fakeGetPhase;
     table_.GetClassSignature = fakeGetClassSignature;
     if (!script_.omitSetNativeMethodPrefix) table_.SetNativeMethodPrefix = fakeSetNativeMethodPrefix;

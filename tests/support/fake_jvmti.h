@@ -5,6 +5,7 @@
 
 #include <jvmti.h>
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -80,6 +81,8 @@ public:
     std::string prefix_;
     std::recursive_mutex lock_;
     std::vector<std::unique_ptr<std::recursive_mutex>> monitors_;
+    // Wakes the waiters of every raw monitor (a notify may wake too many).
+    std::condition_variable_any monitorSignal_;
     jvmtiInterface_1_ table_{};
     JNIInvokeInterface_ invoke_{};
     struct Vm;

@@ -61,6 +61,7 @@ public final class Scenarios {
             case "replace": replace(); break;
             case "emulation": emulation(); break;
             case "sleep": sleep(); break;
+            case "holdDescriptors": holdDescriptors(); break;
             case "throwingTransformer": throwingTransformer(); break;
             case "nested": nested(); break;
             case "bulk": bulk(Integer.getInteger("vesta.test.classes", 300)); break;
@@ -261,6 +262,30 @@ public final class Scenarios {
     private static void sleep() throws InterruptedException {
         System.out.println("pid " + ProcessHandle.current().pid());
         System.out.flush();
+        Thread.sleep(Long.getLong("vesta.test.sleepMs", 1000L));
+    }
+
+    /**
+     * Prints the JVM's process id; after "vesta.test.holdFromMs" holds every
+     * free descriptor for "vesta.test.holdMs", then sleeps
+     * "vesta.test.sleepMs".
+     */
+    private static void holdDescriptors() throws InterruptedException, IOException {
+        System.out.println("pid " + ProcessHandle.current().pid());
+        System.out.flush();
+        Thread.sleep(Long.getLong("vesta.test.holdFromMs", 1000L));
+        List<java.io.FileInputStream> held = new ArrayList<java.io.FileInputStream>();
+        try {
+            while (true) {
+                held.add(new java.io.FileInputStream("/dev/null"));
+            }
+        } catch (IOException e) {
+            System.out.println("held " + held.size() + " descriptors: " + e.getMessage());
+        }
+        Thread.sleep(Long.getLong("vesta.test.holdMs", 1000L));
+        for (java.io.FileInputStream each : held) {
+            each.close();
+        }
         Thread.sleep(Long.getLong("vesta.test.sleepMs", 1000L));
     }
 
