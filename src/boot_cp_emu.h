@@ -11,7 +11,7 @@
 #include "list.h"
 #include "zip.h"
 
-extern ZipReader bootJar;
+extern ZipReader& bootJar;
 extern int32_t bcp_emu_enabled;
 // Names of the classes the hook has seen (Java 9 and later) until the second
 // base class stage releases it. Guarded by the emulation's monitor: use

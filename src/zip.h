@@ -79,6 +79,9 @@ private:
     const char* error_ = "";
 };
 
+// The hash the reader's index uses for names, for indexes built beside it.
+uint32_t zipNameHash(std::string_view name);
+
 struct ZipMember {
     const char* name;
     const void* data;
