@@ -84,6 +84,23 @@ TEST(Emulation, EntriesAreLookedUpPerLoader) {
     EXPECT_EQ(child.report, "boot bytes|app bytes|||");
 }
 
+// A class the jar does not hold under any loader costs no JVM TI call; one
+// it holds under some loader pays for the loader's name.
+TEST(Emulation, OnlyNamesInTheJarPayForTheLoaderName) {
+    ChildResult child = withEmulation(kClasses, true, [](FakeJvm& jvm, jvmtiEnv* env, FakeJni& jni) {
+        serve(env, jni.env(), nullptr, "jdk/internal/module/Modules");  // ends the start-up bookkeeping
+        jobject app = jni.loader(kAppLoader);
+        size_t before = jvm.calls().size();
+        std::string unserved = serve(env, jni.env(), app, "com/acme/Missing") + serve(env, jni.env(), nullptr, "a/Gone");
+        size_t calls = jvm.calls().size() - before;
+        std::string otherLoader = serve(env, jni.env(), app, "a/Boot");
+        return "[" + unserved + "] " + std::to_string(calls) + " [" + otherLoader + "] " +
+               std::to_string(jvm.count("GetClassSignature"));
+    });
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(child.report, "[] 0 [] 1");
+}
+
 TEST(Emulation, PrimordialLoaderNamesComeFromClassGetName) {
     FakeJvmtiScript script;
     script.failures["GetClassSignature"] = JVMTI_ERROR_WRONG_PHASE;
