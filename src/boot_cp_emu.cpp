@@ -245,7 +245,9 @@ char* loaderNameFromJava(JNIEnv* jni, jclass loaderClass) {
 
 void bcp_emu_init(jvmtiEnv* jvmti, const char* path) {
     bootJar.close();
-    if (!bootJar.open(path)) {
+    // A private copy: the cached jar may be copied over or cut short while
+    // this JVM runs, which would fault a mapping at its next class load.
+    if (!bootJar.openCopy(path)) {
         log_write(TS_FATAL, "Error opening jar file %s", path);
         fatal_error_kill(1);
     }

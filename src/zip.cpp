@@ -2,10 +2,11 @@
 // reads from the archive: every offset and size is checked against the
 // mapping with overflow-safe arithmetic before it is used, and a size is
 // checked against the bytes that could produce it before memory is taken
-// for it. It depends on nothing but MappedFile and the codec.
+// for it. It depends on nothing but MappedFile, readWholeFile and the codec.
 #include "zip.h"
 
 #include "inflate.h"
+#include "readfile.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -166,6 +167,8 @@ void ZipReader::close() {
     size_ = 0;
     prefix_ = 0;
     file_ = MappedFile();
+    free(copy_);
+    copy_ = nullptr;
 }
 
 bool ZipReader::open(const char* path) {
@@ -175,6 +178,16 @@ bool ZipReader::open(const char* path) {
     file_ = std::move(file);
     data_ = file_.data();
     size_ = file_.size();
+    return index();
+}
+
+bool ZipReader::openCopy(const char* path) {
+    close();
+    size_t size = 0;
+    copy_ = readWholeFile(path, &size);
+    if (copy_ == nullptr) return fail("cannot read the file: missing, unreadable, empty or not a regular file");
+    data_ = copy_;
+    size_ = size;
     return index();
 }
 

@@ -62,6 +62,7 @@ public final class Scenarios {
             case "emulation": emulation(); break;
             case "sleep": sleep(); break;
             case "holdDescriptors": holdDescriptors(); break;
+            case "changedJar": changedJar(); break;
             case "throwingTransformer": throwingTransformer(); break;
             case "nested": nested(); break;
             case "bulk": bulk(Integer.getInteger("vesta.test.classes", 300)); break;
@@ -287,6 +288,26 @@ public final class Scenarios {
             each.close();
         }
         Thread.sleep(Long.getLong("vesta.test.sleepMs", 1000L));
+    }
+
+    /**
+     * Writes the file "ready", waits for the file "go" (both in the working
+     * directory; the test changes the cached bootstrap jar in between), then
+     * loads a class the bootstrap jar serves and defines generated classes.
+     */
+    private static void changedJar() throws Throwable {
+        Files.write(Paths.get("ready"), new byte[0]);
+        for (int waited = 0; !Files.exists(Paths.get("go")); waited += 10) {
+            check(waited < 60000, "no go within a minute");
+            Thread.sleep(10);
+        }
+        Object servedBy = java.util.zip.DataFormatException.class.getMethod("servedBy").invoke(null);
+        check("tarsil bootstrap jar".equals(servedBy), "DataFormatException is the JDK's: " + servedBy);
+        ClassGen.Loader loader = new ClassGen.Loader();
+        for (int i = 0; i < 100; i++) {
+            String name = "com/lindenforgesys/reload/test/gen/After" + i;
+            loader.define(name, ClassGen.generate(name, 512)).getDeclaredConstructor().newInstance();
+        }
     }
 
     private static void throwingTransformer() {
