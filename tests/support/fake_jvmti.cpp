@@ -226,20 +226,22 @@ jvmtiError JNICALL fakeRawMonitorExit(jvmtiEnv*, jrawMonitorID monitor) {
 }
 
 // Waits are recorded by neither; a timed-out wait returns as the JVM's does.
+// The monitor must be held once.
 jvmtiError JNICALL fakeRawMonitorWait(jvmtiEnv* env, jrawMonitorID monitor, jlong millis) {
+    FakeJvm& jvm = ownerOf(env);
     auto* mutex = reinterpret_cast<std::recursive_mutex*>(monitor);
-    std::unique_lock<std::recursive_mutex> held(*mutex, std::adopt_lock);
-    if (millis > 0) {
-        ownerOf(env).monitorSignal_.wait_for(held, std::chrono::milliseconds(millis));
-    } else {
-        ownerOf(env).monitorSignal_.wait(held);
+    uint64_t seen = jvm.monitorNotifies_.load();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+    mutex->unlock();
+    while (jvm.monitorNotifies_.load() == seen && (millis <= 0 || std::chrono::steady_clock::now() < deadline)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    held.release();
+    mutex->lock();
     return JVMTI_ERROR_NONE;
 }
 
 jvmtiError JNICALL fakeRawMonitorNotifyAll(jvmtiEnv* env, jrawMonitorID) {
-    ownerOf(env).monitorSignal_.notify_all();
+    ownerOf(env).monitorNotifies_++;
     return JVMTI_ERROR_NONE;
 }
 
