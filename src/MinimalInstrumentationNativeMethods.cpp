@@ -66,40 +66,113 @@ namespace {
 
 constexpr char kOutOfMemory[] = "java/lang/OutOfMemoryError";
 
-// Releases byte-array elements pinned for a redefinition.
-struct PinnedDefinitions {
+// JVM TI memory for `count` records of T, zeroed; null (with an
+// OutOfMemoryError pending for the caller) when there is none.
+template <typename T>
+T* allocateRecords(jvmtiEnv* jvmti, JNIEnv* jni, jint count) {
+    jlong bytes = static_cast<jlong>(count) * static_cast<jlong>(sizeof(T));
+    unsigned char* memory = nullptr;
+    if (jvmti->Allocate(bytes, &memory) != JVMTI_ERROR_NONE || memory == nullptr) {
+        throwException(jni, kOutOfMemory, "Error");
+        return nullptr;
+    }
+    memset(memory, 0, static_cast<size_t>(bytes));
+    return reinterpret_cast<T*>(memory);
+}
+
+// Promotes a local reference to a global one and drops the local: the set
+// of classes handed to JVM TI may be far larger than the JVM allows local
+// references in one frame (-XX:MaxJNILocalCapacity), while global
+// references have no such bound. Null with an OutOfMemoryError pending
+// when the JVM has no room for it (a NullPointerException for null).
+template <typename T>
+T promoteToGlobal(JNIEnv* jni, T local) {
+    if (local == nullptr) {
+        throwException(jni, "java/lang/NullPointerException", "Error");
+        return nullptr;
+    }
+    auto global = static_cast<T>(jni->NewGlobalRef(local));
+    jni->DeleteLocalRef(local);
+    if (global == nullptr && !checkForThrowable(jni)) throwException(jni, kOutOfMemory, "Error");
+    return global;
+}
+
+// The classes of one retransformation as global references, released with
+// the JVM TI array.
+struct GlobalClasses {
     JNIEnv* jni;
-    jvmtiClassDefinition* records;
-    jbyteArray* arrays;
-    jint complete = 0;
-    ~PinnedDefinitions() {
-        for (jint i = 0; i < complete; i++) {
-            if (records[i].class_bytes != nullptr) {
-                jbyte* elements = reinterpret_cast<jbyte*>(const_cast<unsigned char*>(records[i].class_bytes));
-                jni->ReleaseByteArrayElements(arrays[i], elements, 0);
-            }
+    JvmtiPtr<jclass> classes;
+    jint count;
+    ~GlobalClasses() {
+        for (jint i = 0; classes && i < count; i++) {
+            if (classes.get()[i] != nullptr) jni->DeleteGlobalRef(classes.get()[i]);
         }
     }
 };
 
-// Fills the records from the definitions; false when a Java exception stops it.
-bool collectDefinitions(JNIEnv* jni, jobjectArray definitions, jint count, jmethodID getClass,
-                        jmethodID getClassFile, PinnedDefinitions& pinned) {
-    for (jint i = 0; i < count; i++) {
+// Releases the byte-array elements pinned for a redefinition and the global
+// references of each definition's class and array.
+struct PinnedDefinitions {
+    JNIEnv* jni;
+    JvmtiPtr<jvmtiClassDefinition> records;
+    JvmtiPtr<jbyteArray> arrays;
+    jint count;
+    ~PinnedDefinitions() {
+        for (jint i = 0; records && arrays && i < count; i++) {
+            jvmtiClassDefinition& record = records.get()[i];
+            jbyteArray array = arrays.get()[i];
+            if (record.class_bytes != nullptr) {
+                jbyte* elements = reinterpret_cast<jbyte*>(const_cast<unsigned char*>(record.class_bytes));
+                jni->ReleaseByteArrayElements(array, elements, JNI_ABORT);
+            }
+            if (array != nullptr) jni->DeleteGlobalRef(array);
+            if (record.klass != nullptr) jni->DeleteGlobalRef(record.klass);
+        }
+    }
+};
+
+// Fills the classes from the Java array; false when a Java exception stops
+// it or an element is null (then *error says so).
+bool collectClasses(JNIEnv* jni, jobjectArray classes, GlobalClasses& out, jvmtiError* error) {
+    for (jint i = 0; i < out.count; i++) {
+        auto local = static_cast<jclass>(jni->GetObjectArrayElement(classes, i));
+        if (checkForThrowable(jni)) return false;
+        if (local == nullptr) {
+            log_write(TS_DEBUG, "retransformClassesImpl: classArray entry is NULL");
+            *error = JVMTI_ERROR_NULL_POINTER;
+            return false;
+        }
+        out.classes.get()[i] = promoteToGlobal(jni, local);
+        if (out.classes.get()[i] == nullptr) return false;
+    }
+    return true;
+}
+
+// Fills the records from the definitions; false when a Java exception stops
+// it. Every local reference is dropped before the next definition.
+bool collectDefinitions(JNIEnv* jni, jobjectArray definitions, jmethodID getClass, jmethodID getClassFile,
+                        PinnedDefinitions& pinned) {
+    for (jint i = 0; i < pinned.count; i++) {
+        jvmtiClassDefinition& record = pinned.records.get()[i];
         jobject definition = jni->GetObjectArrayElement(definitions, i);
         if (checkForThrowable(jni)) return false;
-        pinned.records[i].klass = static_cast<jclass>(jni->CallObjectMethod(definition, getClass));
-        if (checkForThrowable(jni)) return false;
+        auto klass = static_cast<jclass>(jni->CallObjectMethod(definition, getClass));
+        if (checkForThrowable(jni)) {
+            jni->DeleteLocalRef(definition);
+            return false;
+        }
         auto bytes = static_cast<jbyteArray>(jni->CallObjectMethod(definition, getClassFile));
         jni->DeleteLocalRef(definition);
-        pinned.arrays[i] = bytes;
         if (checkForThrowable(jni)) return false;
-        pinned.records[i].class_byte_count = jni->GetArrayLength(bytes);
+        record.klass = promoteToGlobal(jni, klass);
+        if (record.klass == nullptr) return false;
+        pinned.arrays.get()[i] = promoteToGlobal(jni, bytes);
+        if (pinned.arrays.get()[i] == nullptr) return false;
+        record.class_byte_count = jni->GetArrayLength(pinned.arrays.get()[i]);
         if (checkForThrowable(jni)) return false;
-        pinned.records[i].class_bytes =
-            reinterpret_cast<const unsigned char*>(jni->GetByteArrayElements(bytes, nullptr));
+        record.class_bytes =
+            reinterpret_cast<const unsigned char*>(jni->GetByteArrayElements(pinned.arrays.get()[i], nullptr));
         if (checkForThrowable(jni)) return false;
-        pinned.complete = i + 1;
     }
     return true;
 }
@@ -164,27 +237,13 @@ Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_retransformClassesIm
         log_write(TS_DEBUG, "retransformClassesImpl: numClasses == %d", static_cast<int>(count));
         return;
     }
-    if (jni->EnsureLocalCapacity(count + 16) != JNI_OK) return;  // OutOfMemoryError pending
-    JvmtiPtr<jclass> array(jvmti, static_cast<jclass*>(allocate(jvmti, count * static_cast<jint>(sizeof(jclass)))));
-    if (!array) {
-        throwException(jni, kOutOfMemory, "Error");
+    GlobalClasses globals{jni, JvmtiPtr<jclass>(jvmti, allocateRecords<jclass>(jvmti, jni, count)), count};
+    if (!globals.classes) {
         log_write(TS_DEBUG, "retransformClassesImpl: Failed allocating classArray");
         return;
     }
     jvmtiError error = JVMTI_ERROR_NONE;
-    bool failed = false;
-    for (jint i = 0; i < count && !failed; i++) {
-        array.get()[i] = static_cast<jclass>(jni->GetObjectArrayElement(classes, i));
-        if (checkForThrowable(jni)) {
-            failed = true;
-        } else if (array.get()[i] == nullptr) {
-            log_write(TS_DEBUG, "retransformClassesImpl: classArray entry is NULL");
-            error = JVMTI_ERROR_NULL_POINTER;
-            failed = true;
-        }
-    }
-    if (!failed) error = jvmti->RetransformClasses(count, array.get());
-    array.reset();
+    if (collectClasses(jni, classes, globals, &error)) error = jvmti->RetransformClasses(count, globals.classes.get());
     throwByErrorCode(jni, error, "retransformClassesImpl");
 }
 
@@ -201,33 +260,16 @@ Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_redefineClassesImpl(
     if (checkForThrowable(jni)) return;
     jint count = jni->GetArrayLength(definitions);
     if (checkForThrowable(jni) || count == 0) return;
-    // Each definition keeps its class and its byte array referenced until
-    // the redefinition is done.
-    if (jni->EnsureLocalCapacity(2 * count + 16) != JNI_OK) return;
-
-    jint recordBytes = count * static_cast<jint>(sizeof(jvmtiClassDefinition));
-    JvmtiPtr<jvmtiClassDefinition> records(jvmti, static_cast<jvmtiClassDefinition*>(allocate(jvmti, recordBytes)));
-    if (!records) {
-        throwException(jni, kOutOfMemory, "Error");
-        return;
+    // Each definition keeps its class and its byte array referenced and
+    // pinned until the redefinition is done.
+    PinnedDefinitions pinned{jni, JvmtiPtr<jvmtiClassDefinition>(jvmti), JvmtiPtr<jbyteArray>(jvmti), count};
+    pinned.records = JvmtiPtr<jvmtiClassDefinition>(jvmti, allocateRecords<jvmtiClassDefinition>(jvmti, jni, count));
+    if (!pinned.records) return;
+    pinned.arrays = JvmtiPtr<jbyteArray>(jvmti, allocateRecords<jbyteArray>(jvmti, jni, count));
+    if (!pinned.arrays) return;
+    if (collectDefinitions(jni, definitions, getClass, getClassFile, pinned)) {
+        throwByErrorCode(jni, jvmti->RedefineClasses(count, pinned.records.get()), "redefineClassesImpl");
     }
-    JvmtiPtr<jbyteArray> arrays(jvmti,
-                                static_cast<jbyteArray*>(allocate(jvmti, count * static_cast<jint>(sizeof(jbyteArray)))));
-    if (!arrays) {
-        records.reset();
-        throwException(jni, kOutOfMemory, "Error");
-        return;
-    }
-    memset(records.get(), 0, recordBytes);
-
-    {
-        PinnedDefinitions pinned{jni, records.get(), arrays.get()};
-        if (collectDefinitions(jni, definitions, count, getClass, getClassFile, pinned)) {
-            throwByErrorCode(jni, jvmti->RedefineClasses(count, records.get()), "redefineClassesImpl");
-        }
-    }
-    arrays.reset();
-    records.reset();
 }
 
 }  // extern "C"

@@ -1,10 +1,18 @@
-// Boot class path emulation through the main class-file load hook. Every
-// use of the jar reader happens under the raw monitor "BCPEmuMonitor", and
-// the hook tests the enabled flag again inside it, so a close racing with a
-// lookup leaves the lookup with "not found".
+// Boot class path emulation through the main class-file load hook.
+//
+// Almost no class a JVM loads is in the bootstrap jar, so the hook answers
+// "not in the jar" from an index of the class names the jar holds (under
+// any "@<loader>/" prefix), built once at open and never changed, without a
+// lock, a JNI or a JVM TI call. Only a name found there pays for the
+// loader's name and the extraction, which runs outside any lock into the
+// JVM TI buffer. The raw monitor "BCPEmuMonitor" guards what changes: the
+// close at unload (which waits for extractions in progress), the list of
+// loaded classes and the base-class stages, which threads that exist early
+// (Reference Handler, Finalizer) reach concurrently with the main thread.
 #include "boot_cp_emu.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string_view>
 
@@ -14,7 +22,9 @@
 #include "logging.h"
 #include "onLoad.h"
 
-ZipReader bootJar;
+// Never destroyed: a static destructor at exit would release the archive
+// under threads still inside the class-load hook.
+ZipReader& bootJar = *new ZipReader();
 int32_t bcp_emu_enabled = 0;
 ts_list* loadedClasses = nullptr;
 int32_t tarsilBaseClassesDefined = 0;
@@ -22,6 +32,8 @@ int32_t tarsilBaseClassesDefined = 0;
 namespace {
 
 jrawMonitorID monitor = nullptr;
+// The environment that created the monitor, for callers that have none.
+jvmtiEnv* monitorEnv = nullptr;
 
 // Holds the emulation's raw monitor for one scope.
 class MonitorLock {
@@ -34,6 +46,95 @@ public:
 private:
     jvmtiEnv* jvmti_;
 };
+
+std::atomic_ref<ts_list*> sharedLoadedClasses() {
+    return std::atomic_ref<ts_list*>(loadedClasses);
+}
+
+std::atomic_ref<int32_t> emulationEnabled() {
+    return std::atomic_ref<int32_t>(bcp_emu_enabled);
+}
+
+constexpr std::string_view kNeverServed[] = {"java/lang/LangAccessImpl",
+                                              "java/lang/management/LangManagementAccessImpl"};
+
+bool neverServed(std::string_view name) {
+    return std::find(std::begin(kNeverServed), std::end(kNeverServed), name) != std::end(kNeverServed);
+}
+
+// Threads between their check of the enabled flag and the end of an
+// extraction from the jar; the close waits for them.
+std::atomic<int32_t> extracting{0};
+
+// The class names of the jar's ".class" entries, with any "@<loader>/"
+// prefix taken off: the question the class-load path asks first. Filled at
+// open and left alone afterwards (it has no destructor and is replaced only
+// by the next open, before any hook runs), so readers need no lock.
+class ClassNameIndex {
+public:
+    void build(const ZipReader& jar) {
+        free(names_);
+        free(slots_);
+        size_t count = jar.entryCount();
+        size_t capacity = 16;
+        while (capacity < 2 * count) capacity *= 2;
+        slots_ = static_cast<Slot*>(ts_checked_alloc(calloc(capacity, sizeof(Slot))));
+        mask_ = capacity - 1;
+        size_t total = 0;
+        for (size_t i = 0; i < count; i++) total += jar.entryName(static_cast<int64_t>(i)).size();
+        names_ = static_cast<char*>(ts_checked_alloc(malloc(total + 1)));
+        size_t used = 0;
+        for (size_t i = 0; i < count; i++) {
+            std::string_view name = className(jar.entryName(static_cast<int64_t>(i)));
+            if (name.empty() || neverServed(name)) continue;
+            uint32_t hash = zipNameHash(name);
+            Slot& slot = slots_[probe(name, hash)];
+            if (slot.length != 0) continue;  // the same class under another loader
+            memcpy(names_ + used, name.data(), name.size());
+            slot = {hash, static_cast<uint32_t>(used), static_cast<uint32_t>(name.size())};
+            used += name.size();
+        }
+    }
+
+    bool contains(std::string_view name) const {
+        return slots_ != nullptr && slots_[probe(name, zipNameHash(name))].length != 0;
+    }
+
+private:
+    struct Slot {
+        uint32_t hash;
+        uint32_t offset;
+        uint32_t length;  // 0: empty
+    };
+
+    // "a/B" of "a/B.class" and "@loader/a/B.class"; empty for other entries.
+    static std::string_view className(std::string_view entry) {
+        constexpr std::string_view kSuffix = ".class";
+        if (!entry.ends_with(kSuffix)) return {};
+        entry.remove_suffix(kSuffix.size());
+        if (entry.starts_with('@')) {
+            size_t slash = entry.find('/');
+            entry = slash == std::string_view::npos ? std::string_view() : entry.substr(slash + 1);
+        }
+        return entry;
+    }
+
+    // The slot holding the name or the empty one where it would go; the
+    // table is at most half full.
+    size_t probe(std::string_view name, uint32_t hash) const {
+        for (size_t at = hash & mask_;; at = (at + 1) & mask_) {
+            const Slot& slot = slots_[at];
+            if (slot.length == 0) return at;
+            if (slot.hash == hash && std::string_view(names_ + slot.offset, slot.length) == name) return at;
+        }
+    }
+
+    char* names_ = nullptr;
+    Slot* slots_ = nullptr;
+    size_t mask_ = 0;
+};
+
+ClassNameIndex classIndex;
 
 // An entry name, on the stack when it fits: the load path allocates nothing
 // for a class the jar does not serve.
@@ -64,15 +165,12 @@ private:
     HeapString large_;
 };
 
-constexpr const char* kNeverServed[] = {"java/lang/LangAccessImpl", "java/lang/management/LangManagementAccessImpl"};
-
-bool neverServed(const char* name) {
-    return std::any_of(std::begin(kNeverServed), std::end(kNeverServed),
-                       [name](const char* excluded) { return strcmp(name, excluded) == 0; });
-}
 
 void checkClassDataSharing(const char* name) {
-    if (tarsilBaseClassesDefined != 0 || strcmp(name, "java/lang/Object") != 0) return;
+    if (std::atomic_ref<int32_t>(tarsilBaseClassesDefined).load(std::memory_order_relaxed) != 0 ||
+        strcmp(name, "java/lang/Object") != 0) {
+        return;
+    }
     if (isClassDataSharingArchiveMapped()) {
         log_write(TS_FATAL,
                   "Tarsil is not compatible with Class Data Sharing. Please disable CDS by using the -Xshare:off "
@@ -81,15 +179,44 @@ void checkClassDataSharing(const char* name) {
     }
 }
 
-void runBaseClassStages(JNIEnv* jni, const char* name) {
-    if (tarsilBaseClassesDefined == 0 && strcmp(name, "java/lang/String") == 0) {
-        tarsilBaseClassesDefined = 1;
-        defineTarsilBaseClasses(jni, 1);
+constexpr char kFirstStageTrigger[] = "java/lang/String";
+constexpr char kSecondStageTrigger[] = "jdk/internal/module/Modules";
+
+// The stage this load starts (1 or 2), or 0; called under the monitor, so
+// each stage is claimed by one thread only.
+int claimBaseClassStage(const char* name) {
+    std::atomic_ref<int32_t> stage(tarsilBaseClassesDefined);
+    if (stage.load() == 0 && strcmp(name, kFirstStageTrigger) == 0) {
+        stage.store(1);
+        return 1;
     }
-    if (tarsilBaseClassesDefined <= 1 && strcmp(name, "jdk/internal/module/Modules") == 0) {
-        tarsilBaseClassesDefined = 2;
-        defineTarsilBaseClasses(jni, 0);
+    if (stage.load() <= 1 && strcmp(name, kSecondStageTrigger) == 0) {
+        stage.store(2);
+        return 2;
     }
+    return 0;
+}
+
+// Whether this load has start-up bookkeeping to do: the list of loaded
+// classes is still kept, or the class starts a base-class stage.
+bool startupWorkFor(const char* name) {
+    if (sharedLoadedClasses().load(std::memory_order_acquire) != nullptr) return true;
+    if (std::atomic_ref<int32_t>(tarsilBaseClassesDefined).load(std::memory_order_relaxed) >= 2) return false;
+    // Both triggers start with 'j': most names are settled by one compare.
+    return name[0] == 'j' && (strcmp(name, kFirstStageTrigger) == 0 || strcmp(name, kSecondStageTrigger) == 0);
+}
+
+// Notes the class in the list of loaded classes while there is one and
+// runs a base-class stage when this load starts one. The stage defines
+// classes outside the monitor: each definition re-enters this hook.
+void recordLoadAndRunStages(jvmtiEnv* jvmti, JNIEnv* jni, const char* name) {
+    int stage = 0;
+    {
+        MonitorLock lock(jvmti);
+        if (ts_list* seen = sharedLoadedClasses().load()) ts_list_push(seen, lfts_dup(name));
+        stage = claimBaseClassStage(name);
+    }
+    if (stage != 0) defineTarsilBaseClasses(jni, stage == 1 ? 1 : 0);
 }
 
 // The loader's class name through Class.getName(), for the primordial phase
@@ -118,12 +245,16 @@ char* loaderNameFromJava(JNIEnv* jni, jclass loaderClass) {
 
 void bcp_emu_init(jvmtiEnv* jvmti, const char* path) {
     bootJar.close();
-    if (!bootJar.open(path)) {
+    // A private copy: the cached jar may be copied over or cut short while
+    // this JVM runs, which would fault a mapping at its next class load.
+    if (!bootJar.openCopy(path)) {
         log_write(TS_FATAL, "Error opening jar file %s", path);
         fatal_error_kill(1);
     }
+    classIndex.build(bootJar);
     bcp_emu_enabled = 1;
     jvmti->CreateRawMonitor("BCPEmuMonitor", &monitor);
+    monitorEnv = jvmti;
     if (agent.java9) {
         loadedClasses = ts_list_init();
     } else {
@@ -135,7 +266,11 @@ void bcp_emu_close(jvmtiEnv* jvmti) {
     if (!bcp_emu_enabled) return;
     log_write(TS_DEBUG, "Closing BCP emulation");
     MonitorLock lock(jvmti);
-    bcp_emu_enabled = 0;
+    emulationEnabled().store(0);
+    // An extraction that began before the flag fell ends soon; one that
+    // begins after it sees the flag down (both sides use sequentially
+    // consistent order) and leaves the jar alone.
+    while (extracting.load() != 0) jvmti->RawMonitorWait(monitor, 1);
     bootJar.close();
 }
 
@@ -185,15 +320,48 @@ int bcp_find_file(jvmtiEnv* jvmti, const char* entry, jint* length, unsigned cha
     return 1;
 }
 
-bool bcp_has_entry(const char* entry) {
-    return bcp_emu_enabled && bootJar.locate(entry) >= 0;
+bool bcp_seen_class(const char* name) {
+    if (monitorEnv == nullptr) return false;
+    MonitorLock lock(monitorEnv);
+    ts_list* seen = sharedLoadedClasses().load();
+    if (seen == nullptr) return false;
+    return std::any_of(seen->items, seen->items + seen->size,
+                       [name](void* each) { return strcmp(static_cast<const char*>(each), name) == 0; });
 }
+
+ts_list* bcp_take_loaded_classes() {
+    if (monitorEnv == nullptr) return sharedLoadedClasses().exchange(nullptr);
+    MonitorLock lock(monitorEnv);
+    return sharedLoadedClasses().exchange(nullptr);
+}
+
+bool bcp_has_entry(const char* entry) {
+    return emulationEnabled().load() && bootJar.locate(entry) >= 0;
+}
+
+namespace {
+
+// Extracts the entry unless the emulation has been closed.
+int serveEntry(jvmtiEnv* jvmti, const char* entry, jint* length, unsigned char** buffer) {
+    extracting.fetch_add(1);
+    int found = emulationEnabled().load() ? bcp_find_file(jvmti, entry, length, buffer) : 0;
+    extracting.fetch_sub(1);
+    return found;
+}
+
+}  // namespace
 
 int bcp_emu_ClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass /*classBeingRedefined*/, jobject loader,
                               const char* name, jobject /*protectionDomain*/, jint* newClassDataLength,
                               unsigned char** newClassData, int /*reentrant*/) {
-    if (!bcp_emu_enabled || neverServed(name)) return 0;
-    checkClassDataSharing(name);
+    if (!emulationEnabled().load(std::memory_order_acquire)) return 0;
+    if (startupWorkFor(name)) {
+        if (neverServed(name)) return 0;
+        checkClassDataSharing(name);
+        recordLoadAndRunStages(jvmti, jni, name);
+    }
+    // The classes never served are left out of the index.
+    if (!classIndex.contains(name)) return 0;
 
     HeapString loaderName;
     if (loader != nullptr) {
@@ -201,10 +369,5 @@ int bcp_emu_ClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass /*classBeingR
         if (!loaderName) return 0;
     }
     EntryName entry(loader != nullptr ? "@" : "", loaderName ? loaderName.get() : "", name);
-
-    if (loadedClasses != nullptr) ts_list_push(loadedClasses, lfts_dup(name));
-    runBaseClassStages(jni, name);
-
-    MonitorLock lock(jvmti);
-    return bcp_emu_enabled ? bcp_find_file(jvmti, entry.get(), newClassDataLength, newClassData) : 0;
+    return serveEntry(jvmti, entry.get(), newClassDataLength, newClassData);
 }

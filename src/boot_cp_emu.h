@@ -11,10 +11,11 @@
 #include "list.h"
 #include "zip.h"
 
-extern ZipReader bootJar;
+extern ZipReader& bootJar;
 extern int32_t bcp_emu_enabled;
 // Names of the classes the hook has seen (Java 9 and later) until the second
-// base class stage releases it.
+// base class stage releases it. Guarded by the emulation's monitor: use
+// bcp_seen_class and bcp_take_loaded_classes.
 extern ts_list* loadedClasses;
 // 0 before the base classes, 1 after the first stage (or when none are
 // needed), 2 after both.
@@ -32,6 +33,10 @@ int bcp_emu_ClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRed
 char* get_loader_name(JNIEnv* jni, jvmtiEnv* jvmti, jobject loader);
 // 1 when the entry was found and extracted into a new JVM TI buffer.
 int bcp_find_file(jvmtiEnv* jvmti, const char* entry, jint* length, unsigned char** buffer);
+// Whether the hook has seen a class of this name while the list is kept.
+bool bcp_seen_class(const char* name);
+// Ends the list of loaded classes and hands it to the caller (or null).
+ts_list* bcp_take_loaded_classes();
 // Whether the jar has the entry; for callers that must not define a class
 // the jar cannot serve.
 bool bcp_has_entry(const char* entry);

@@ -5,6 +5,7 @@
 // by that hook.
 #include "classFileLoadHook.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -18,27 +19,30 @@
 
 namespace {
 
-bool tolerableTlsError(jvmtiError error) {
-    return error == JVMTI_ERROR_WRONG_PHASE || error == JVMTI_ERROR_NOT_AVAILABLE;
-}
+// Re-entrancy depth of the hooks, per thread and per environment, in plain
+// thread-local integers: no JVM TI call and no allocation on the class-load
+// path. The hook's native frame keeps a virtual thread on its carrier while
+// the depth is above 0, so the carrier's counter is the thread's. The
+// library has two environments; a slot at depth 0 is free for any other.
+struct DepthSlot {
+    jvmtiEnv* env;
+    jint depth;
+};
+constexpr int kDepthSlots = 4;
+thread_local DepthSlot depthSlots[kDepthSlots];
 
-void setReentrant(jvmtiEnv* jvmti, jint* counter) {
-    jvmtiError error = jvmti->SetThreadLocalStorage(nullptr, counter);
-    if (!tolerableTlsError(error)) check_jvmti_error(jvmti, error, "SetThreadLocalStorage");
-}
-
-// This thread's counter, created on first use; null when thread-local
-// storage cannot be used in this phase.
-jint* getReentrant(jvmtiEnv* jvmti) {
-    void* slot = nullptr;
-    jvmtiError error = jvmti->GetThreadLocalStorage(nullptr, &slot);
-    if (tolerableTlsError(error)) return nullptr;
-    check_jvmti_error(jvmti, error, "GetThreadLocalStorage");
-    if (slot == nullptr) {
-        slot = ts_checked_alloc(calloc(1, sizeof(jint)));
-        setReentrant(jvmti, static_cast<jint*>(slot));
+jint& depthOf(jvmtiEnv* jvmti) {
+    for (DepthSlot& slot : depthSlots) {
+        if (slot.env == jvmti) return slot.depth;
     }
-    return static_cast<jint*>(slot);
+    for (DepthSlot& slot : depthSlots) {
+        if (slot.depth == 0) {
+            slot.env = jvmti;
+            return slot.depth;
+        }
+    }
+    log_write(TS_FATAL, "More than %d JVM TI environments in class-file load hooks on one thread", kDepthSlots);
+    fatal_error_kill(1);
 }
 
 bool traced(const char* name) {
@@ -60,25 +64,29 @@ void traceLoad(jvmtiEnv* jvmti, JNIEnv* jni, jobject loader, const char* name) {
 }
 
 // Hands the class to the Java transformer and installs what it returns.
-void classFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined, jobject loader, jobject module,
-                       const char* name, jobject protectionDomain, jint classDataLength,
-                       const unsigned char* classData, jint* newClassDataLength, unsigned char** newClassData,
-                       jboolean retransform) {
-    jobject transformer = agent.instrumentation;
-    jmethodID transform = agent.transformMethod;
+void classFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined, jobject loader, const char* name,
+                       jobject protectionDomain, jint classDataLength, const unsigned char* classData,
+                       jint* newClassDataLength, unsigned char** newClassData, jboolean retransform) {
+    // Published by VM init on another thread: the object first, then the method.
+    jobject transformer = std::atomic_ref<jobject>(agent.instrumentation).load(std::memory_order_acquire);
+    jmethodID transform = std::atomic_ref<jmethodID>(agent.transformMethod).load(std::memory_order_relaxed);
     if (name == nullptr || transformer == nullptr || transform == nullptr) return;
+    // Only a Java call needs the module: looked up here, not for every load.
+    jobject module = getModuleObject(jvmti, loader, name);
 
     // A failed allocation leaves an OutOfMemoryError pending: report it and
     // leave the class as it is rather than call Java with null arguments.
     jstring className = jni->NewStringUTF(name);
     if (className == nullptr) {
         logThrowable(jni);
+        if (module != nullptr) jni->DeleteLocalRef(module);
         return;
     }
     jbyteArray bytes = jni->NewByteArray(classDataLength);
     logThrowable(jni);
     if (bytes == nullptr) {
         jni->DeleteLocalRef(className);
+        if (module != nullptr) jni->DeleteLocalRef(module);
         return;
     }
     jni->SetByteArrayRegion(bytes, 0, classDataLength, reinterpret_cast<const jbyte*>(classData));
@@ -105,25 +113,17 @@ void classFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined,
     jni->DeleteLocalRef(className);
     jni->DeleteLocalRef(bytes);
     if (result != nullptr) jni->DeleteLocalRef(result);
+    if (module != nullptr) jni->DeleteLocalRef(module);
 }
 
 }  // namespace
 
 int monitorEnter(jvmtiEnv* jvmti) {
-    jint* counter = getReentrant(jvmti);
-    if (counter == nullptr) return 0;
-    return (*counter)++;
+    return depthOf(jvmti)++;
 }
 
 int monitorExit(jvmtiEnv* jvmti) {
-    jint* counter = getReentrant(jvmti);
-    if (counter == nullptr) return 0;
-    jint depth = --*counter;
-    if (depth == 0) {
-        setReentrant(jvmti, nullptr);
-        free(counter);
-    }
-    return depth;
+    return --depthOf(jvmti);
 }
 
 jobject getModuleObject(jvmtiEnv* jvmti, jobject loader, const char* className) {
@@ -185,7 +185,6 @@ void JNICALL callback_ClassFileLoadHook_transform(jvmtiEnv* jvmti, JNIEnv* jni, 
     if (name == nullptr) return;
     int depth = monitorEnter(jvmti);
     if (traced(name)) traceLoad(jvmti, jni, loader, name);
-    jobject module = getModuleObject(jvmti, loader, name);
     if (classBeingRedefined == nullptr &&
         bcp_emu_ClassFileLoadHook(jvmti, jni, classBeingRedefined, loader, name, protectionDomain,
                                   newClassDataLength, newClassData, depth)) {
@@ -194,10 +193,9 @@ void JNICALL callback_ClassFileLoadHook_transform(jvmtiEnv* jvmti, JNIEnv* jni, 
         classData = *newClassData;
     }
     if (depth == 0) {
-        classFileLoadHook(jvmti, jni, classBeingRedefined, loader, module, name, protectionDomain, classDataLength,
-                          classData, newClassDataLength, newClassData, JNI_FALSE);
+        classFileLoadHook(jvmti, jni, classBeingRedefined, loader, name, protectionDomain, classDataLength, classData,
+                          newClassDataLength, newClassData, JNI_FALSE);
     }
-    if (module != nullptr) jni->DeleteLocalRef(module);
     monitorExit(jvmti);
 }
 
@@ -207,10 +205,8 @@ void JNICALL callback_ClassFileLoadHook_retransform(jvmtiEnv* jvmti, JNIEnv* jni
                                                     jint* newClassDataLength, unsigned char** newClassData) {
     if (name == nullptr) return;
     if (monitorEnter(jvmti) == 0) {
-        jobject module = getModuleObject(jvmti, loader, name);
-        classFileLoadHook(jvmti, jni, classBeingRedefined, loader, module, name, protectionDomain, classDataLength,
-                          classData, newClassDataLength, newClassData, JNI_TRUE);
-        if (module != nullptr) jni->DeleteLocalRef(module);
+        classFileLoadHook(jvmti, jni, classBeingRedefined, loader, name, protectionDomain, classDataLength, classData,
+                          newClassDataLength, newClassData, JNI_TRUE);
     }
     monitorExit(jvmti);
 }

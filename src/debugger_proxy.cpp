@@ -142,23 +142,98 @@ jthread newThread(JNIEnv* jni) {
     return thread;
 }
 
+namespace {
+
+constexpr int kFirstRetrySeconds = 1;
+constexpr int kLastRetrySeconds = 60;
+constexpr jlong kUnloadPollMillis = 10;
+constexpr int kUnloadPolls = 500;
+
+// Orders a start against unload: the runner checks "unloaded" and marks a
+// start under it, and unload waits under it while a started proxy has not
+// yet published its process id, so a proxy being started as the JVM
+// unloads is killed too. Also wakes a back-off early at unload.
+jvmtiEnv* monitorEnv = nullptr;
+jrawMonitorID monitor = nullptr;
+bool starting = false;
+
+class ProxyLock {
+public:
+    ProxyLock() { monitorEnv->RawMonitorEnter(monitor); }
+    ProxyLock(const ProxyLock&) = delete;
+    ProxyLock& operator=(const ProxyLock&) = delete;
+    ~ProxyLock() { monitorEnv->RawMonitorExit(monitor); }
+    void wait(jlong millis) { monitorEnv->RawMonitorWait(monitor, millis); }
+    void notifyAll() { monitorEnv->RawMonitorNotifyAll(monitor); }
+};
+
+std::atomic_ref<uint32_t> runningProxy() {
+    return std::atomic_ref<uint32_t>(proxy_pid);
+}
+
+// Runs one proxy until it ends; false when it was not started: the JVM is
+// unloading, or the start failed (no process id was published).
+bool runProxyOnce(arg_vector* command) {
+    {
+        ProxyLock lock;
+        if (agent_unloaded) return false;
+        starting = true;
+        runningProxy().store(0);
+    }
+    execAndReadStdOut2(command->argc, command->argv, 4096, 0, &proxy_pid);
+    ProxyLock lock;
+    starting = false;
+    lock.notifyAll();
+    // The child is reaped: its process id may be given to another process
+    // now, which unload must never kill.
+    return runningProxy().exchange(0) != 0;
+}
+
+// Waits `seconds` before the next start, or until unload.
+void backOff(int seconds) {
+    ProxyLock lock;
+    if (!agent_unloaded) lock.wait(static_cast<jlong>(seconds) * 1000);
+}
+
+bool unloading() {
+    ProxyLock lock;
+    return agent_unloaded != 0;
+}
+
+}  // namespace
+
+void createProxyLock(jvmtiEnv* jvmti) {
+    if (monitor != nullptr) return;
+    check_jvmti_error(jvmti, jvmti->CreateRawMonitor("DebuggerProxyMonitor", &monitor), "CreateRawMonitor");
+    monitorEnv = jvmti;
+}
+
 void JNICALL runDebuggerProxy(jvmtiEnv* /*jvmti*/, JNIEnv* /*jni*/, void* argument) {
     auto* command = static_cast<arg_vector*>(argument);
     log_write(TS_DEBUG, "In debugger proxy runner thread");
-    for (bool first = true; !agent_unloaded; first = false) {
-        if (!first) {
+    int retrySeconds = kFirstRetrySeconds;
+    for (bool restart = false; !unloading();) {
+        if (restart) {
             fputs("Debugger Proxy has stopped. Restarting Debugger Proxy.\n", stderr);
             fflush(stderr);
         }
         time_t start = time(nullptr);
-        execAndReadStdOut2(command->argc, command->argv, 4096, 0, &proxy_pid);
-        // The child is reaped: its process id may be given to another
-        // process now, which unload must never kill.
-        std::atomic_ref<uint32_t>(proxy_pid).store(0);
+        bool ran = runProxyOnce(command);
+        if (unloading()) break;
+        if (!ran) {
+            // Out of descriptors or memory for a moment: the JVM goes on.
+            log_write(TS_ERROR, "Debugger Proxy could not be started. Retrying in %d s.", retrySeconds);
+            backOff(retrySeconds);
+            retrySeconds = std::min(2 * retrySeconds, kLastRetrySeconds);
+            restart = false;
+            continue;
+        }
         if (time(nullptr) - start <= kEarlyExitSeconds) {
             log_write(TS_ERROR, "Early exit of Debugger Proxy. Debugger Proxy will not be restarted.");
             break;
         }
+        retrySeconds = kFirstRetrySeconds;
+        restart = true;
     }
     freeProxyCommand(command);
     log_write(TS_DEBUG, "Exiting debugger proxy runner thread");
@@ -178,6 +253,7 @@ void launchDebuggerProxy(jvmtiEnv* jvmti, JNIEnv* jni) {
         return;
     }
     arg_vector* command = createProxyCommand(jvmti, proxyPort, jdwpPort);
+    createProxyLock(jvmti);
     jthread thread = newThread(jni);
     jvmtiError error = thread != nullptr
                            ? jvmti->RunAgentThread(thread, runDebuggerProxy, command, JVMTI_THREAD_NORM_PRIORITY)
@@ -191,8 +267,19 @@ void launchDebuggerProxy(jvmtiEnv* jvmti, JNIEnv* jni) {
 }
 
 void terminateDebuggerProxy() {
-    agent_unloaded = 1;
-    uint32_t pid = std::atomic_ref<uint32_t>(proxy_pid).exchange(0);
+    uint32_t pid = 0;
+    if (monitor == nullptr) {
+        agent_unloaded = 1;  // no runner was ever started
+    } else {
+        ProxyLock lock;
+        agent_unloaded = 1;
+        lock.notifyAll();
+        // A start in progress either publishes its process id or fails soon.
+        for (int polls = 0; starting && runningProxy().load() == 0 && polls < kUnloadPolls; polls++) {
+            lock.wait(kUnloadPollMillis);
+        }
+        pid = runningProxy().exchange(0);
+    }
     if (pid != 0) {
         log_write(TS_DEBUG, "Terminating debugger proxy pid=%d.", static_cast<int>(pid));
         terminateProcess(pid);

@@ -28,4 +28,9 @@ int parseDebuggerProxyPort(const char* options);
 arg_vector* createProxyCommand(jvmtiEnv* jvmti, int proxyPort, int jdwpPort);
 void freeProxyCommand(arg_vector* command);
 jthread newThread(JNIEnv* jni);
+// The raw monitor that orders proxy starts against unload; made once, before
+// the runner starts.
+void createProxyLock(jvmtiEnv* jvmti);
+// Starts the proxy again after a normal run, retries a failed start after a
+// back-off (1 s doubling to 60 s), and stops at unload or an early exit.
 void JNICALL runDebuggerProxy(jvmtiEnv* jvmti, JNIEnv* jni, void* argument);

@@ -15,24 +15,17 @@ namespace {
 
 constexpr char kBaseClassList[] = "tarsilbase-classes.txt";
 
-bool alreadyLoaded(const char* name) {
-    if (loadedClasses == nullptr) return false;
-    void** begin = loadedClasses->items;
-    return std::any_of(begin, begin + loadedClasses->size,
-                       [name](void* seen) { return strcmp(static_cast<const char*>(seen), name) == 0; });
-}
-
 void releaseLoadedClasses() {
-    if (loadedClasses == nullptr) return;
-    std::for_each(loadedClasses->items, loadedClasses->items + loadedClasses->size, free);
-    ts_list_free(loadedClasses);
-    loadedClasses = nullptr;
+    ts_list* seen = bcp_take_loaded_classes();
+    if (seen == nullptr) return;
+    std::for_each(seen->items, seen->items + seen->size, free);
+    ts_list_free(seen);
 }
 
 }  // namespace
 
 void defineClass(JNIEnv* jni, const char* name) {
-    if (alreadyLoaded(name)) return;
+    if (bcp_seen_class(name)) return;
     // Without its entry the hook has no bytes to supply and the JVM would be
     // asked to define an empty class file.
     if (!bcp_has_entry((std::string(name) + ".class").c_str())) {

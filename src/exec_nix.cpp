@@ -253,6 +253,12 @@ void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uin
 
     int fds[2];
     if (pipe(fds) != 0) {
+        // A child that may fail (the debugger proxy) must not end the JVM.
+        if (fatal != 1) {
+            log_write(TS_ERROR, "Failed to create a pipe (errno: %d)", errno);
+            free(execArgs);
+            return;
+        }
         log_write(TS_FATAL, "Failed to create a pipe (errno: %d)", errno);
         fatal_error_kill(1);
     }
@@ -266,6 +272,13 @@ void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uin
     if (child.pid == 0) {
         close(fds[0]);
         runChild(fds[1], execArgs, known, parent, child.ownGroup);
+    }
+    if (child.pid < 0 && fatal != 1) {
+        log_write(TS_ERROR, "Failed to fork a child process (errno: %d)", errno);
+        free(execArgs);
+        close(fds[0]);
+        close(fds[1]);
+        return;
     }
     if (child.pid < 0) {
         log_write(TS_FATAL, "Failed to fork a child process (errno: %d)", errno);

@@ -96,6 +96,11 @@ void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint3
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+        // A child that may fail (the debugger proxy) must not end the JVM.
+        if (fatal != 1) {
+            log_write(TS_ERROR, "CreatePipe");
+            return;
+        }
         log_write(TS_FATAL, "CreatePipe");
         fatal_error_kill(1);
     }
@@ -118,6 +123,12 @@ void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint3
         formatLastError(message, sizeof message);
         wide.reset();
         log_write(TS_ERROR, "An error occurred while trying to spawn child process!");
+        if (fatal != 1) {
+            log_write(TS_ERROR, "%s", message);
+            CloseHandle(readEnd);
+            CloseHandle(writeEnd);
+            return;
+        }
         log_write(TS_FATAL, "%s", message);
         fatal_error_kill(1);
     }

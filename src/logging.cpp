@@ -140,13 +140,24 @@ void set_fatal_cleanup(void (*cleanup)()) {
     fatalCleanup.store(cleanup);
 }
 
+void exit_now(int status) {
+    fflush(stdout);
+    fflush(stderr);
+    {
+        std::lock_guard<std::mutex> guard(fileLock);
+        if (log_file != nullptr) fflush(log_file);
+    }
+    // exit() would run static destructors (the bootstrap jar reader's among
+    // them) while other threads may still be inside the class-load hook.
+    std::_Exit(status);
+}
+
 void fatal_error_kill(int verbose) {
     if (void (*cleanup)() = fatalCleanup.exchange(nullptr)) cleanup();
     if (verbose) {
         fputs("\n", stderr);
         if (log_to_file && logFilePath != nullptr) fprintf(stderr, "Check the log file %s for more details.\n", logFilePath);
         fprintf(stderr, "For further assistance please contact %s\n", kSupportContact);
-        fflush(stderr);
     }
-    exit(3);
+    exit_now(3);
 }

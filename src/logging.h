@@ -38,6 +38,9 @@ void stop_file_logging();
 void log_write_raw(const char* bytes, int length);
 int is_log_debug_enabled();
 
+// Flushes standard output, standard error and the log file and ends the
+// process with `status` at once, without exit handlers or static destructors.
+[[noreturn]] void exit_now(int status);
 [[noreturn]] void fatal_error_kill(int verbose);
 // Work to undo should the process end through fatal_error_kill meanwhile
 // (one at a time; null clears it).

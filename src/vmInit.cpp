@@ -1,6 +1,7 @@
 // VM init: creates the Java-side MinimalInstrumentation from the agent jar,
 // keeps it and its transform method for the class-file load hooks, and runs
 // the Java agent's premain.
+#include <atomic>
 #include <cstdlib>
 #include <initializer_list>
 
@@ -83,11 +84,13 @@ void JNICALL callback_VMInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
     // parts of the contract.
     jmethodID premain = requireMethod(jni, klass, kPremainMethod, kPremainSignature,
                                       "MinimalInstrumentation.loadClassAndCallPremain not found");
-    agent.transformMethod =
+    jmethodID transform =
         jni->GetMethodID(klass, kTransformMethod, agent.java9 ? kTransformSignature9 : kTransformSignature8);
     logThrowable(jni);
-    // The hooks read the object first: store it after the method.
-    agent.instrumentation = global;
+    // Hooks on other threads read the object first (acquire): publishing it
+    // last (release) makes the method visible with it.
+    std::atomic_ref<jmethodID>(agent.transformMethod).store(transform, std::memory_order_relaxed);
+    std::atomic_ref<jobject>(agent.instrumentation).store(global, std::memory_order_release);
 
     jstring premainClass = javaString(jni, agent.jarInfo->premainClass);
     jstring options = javaString(jni, agent.options);
@@ -100,7 +103,7 @@ void JNICALL callback_VMInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
     if (checkForThrowable(jni)) {
         log_write(TS_ERROR, "FATAL ERROR in native method: processing of -agentpath failed");
         logThrowable(jni);
-        exit(1);
+        exit_now(1);
     }
     log_write(TS_DEBUG, "Java agent successfully initialized.");
     for (jstring s : {premainClass, options, libraryPath, bootstrapJarPath}) {

@@ -2,10 +2,11 @@
 // reads from the archive: every offset and size is checked against the
 // mapping with overflow-safe arithmetic before it is used, and a size is
 // checked against the bytes that could produce it before memory is taken
-// for it. It depends on nothing but MappedFile and the codec.
+// for it. It depends on nothing but MappedFile, readWholeFile and the codec.
 #include "zip.h"
 
 #include "inflate.h"
+#include "readfile.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -80,23 +81,6 @@ uint64_t mix(uint64_t x) {
     return x ^ (x >> 31);
 }
 
-// Eight bytes at a time: lookups sit on the class-loading path, and class
-// names run to tens of bytes.
-uint32_t hashName(std::string_view name) {
-    const char* p = name.data();
-    size_t left = name.size();
-    uint64_t hash = 0x9E3779B97F4A7C15u ^ left;
-    for (; left >= 8; p += 8, left -= 8) {
-        uint64_t word;
-        memcpy(&word, p, 8);
-        hash = mix(hash ^ word);
-    }
-    uint64_t tail = 0;
-    if (left != 0) memcpy(&tail, p, left);
-    hash = mix(mix(hash ^ tail));
-    return static_cast<uint32_t>(hash ^ (hash >> 32));
-}
-
 // The end record is the last thing in the archive but for a comment of at
 // most 64 KiB. A comment may itself hold the signature and some tools pad
 // archives, so a candidate counts only if its comment runs to the end of the
@@ -145,6 +129,23 @@ bool applyZip64Extra(const uint8_t* extra, size_t length, uint64_t* uncompressed
 
 }  // namespace
 
+// Eight bytes at a time: lookups sit on the class-loading path, and class
+// names run to tens of bytes.
+uint32_t zipNameHash(std::string_view name) {
+    const char* p = name.data();
+    size_t left = name.size();
+    uint64_t hash = 0x9E3779B97F4A7C15u ^ left;
+    for (; left >= 8; p += 8, left -= 8) {
+        uint64_t word;
+        memcpy(&word, p, 8);
+        hash = mix(hash ^ word);
+    }
+    uint64_t tail = 0;
+    if (left != 0) memcpy(&tail, p, left);
+    hash = mix(mix(hash ^ tail));
+    return static_cast<uint32_t>(hash ^ (hash >> 32));
+}
+
 ZipReader::~ZipReader() {
     close();
 }
@@ -166,6 +167,8 @@ void ZipReader::close() {
     size_ = 0;
     prefix_ = 0;
     file_ = MappedFile();
+    free(copy_);
+    copy_ = nullptr;
 }
 
 bool ZipReader::open(const char* path) {
@@ -175,6 +178,16 @@ bool ZipReader::open(const char* path) {
     file_ = std::move(file);
     data_ = file_.data();
     size_ = file_.size();
+    return index();
+}
+
+bool ZipReader::openCopy(const char* path) {
+    close();
+    size_t size = 0;
+    copy_ = readWholeFile(path, &size);
+    if (copy_ == nullptr) return fail("cannot read the file: missing, unreadable, empty or not a regular file");
+    data_ = copy_;
+    size_ = size;
     return index();
 }
 
@@ -284,7 +297,7 @@ bool ZipReader::indexEntries(const Directory& directory, size_t count) {
         }
         // The first of several entries with one name wins, as in the JDK.
         std::string_view name(entry.name, entry.nameLength);
-        uint32_t hash = hashName(name);
+        uint32_t hash = zipNameHash(name);
         Slot& slot = table_[probe(name, hash)];
         if (slot.entry == 0) slot = {hash, static_cast<uint32_t>(i + 1)};
         p += kCentralSize + entry.nameLength + extraLength + u16(p + 32);
@@ -308,7 +321,7 @@ size_t ZipReader::probe(std::string_view name, uint32_t hash) const {
 
 int64_t ZipReader::locate(std::string_view name) const {
     if (table_ == nullptr) return -1;
-    return static_cast<int64_t>(table_[probe(name, hashName(name))].entry) - 1;
+    return static_cast<int64_t>(table_[probe(name, zipNameHash(name))].entry) - 1;
 }
 
 const ZipReader::Entry* ZipReader::entry(int64_t index) const {

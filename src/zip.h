@@ -1,5 +1,6 @@
 // Reads entries of zip archives (the agent jar, the bootstrap jar): the file
-// is mapped read-only and its central directory indexed once, so that a
+// is mapped read-only (or, for the bootstrap jar, read into private memory)
+// and its central directory indexed once, so that a
 // lookup by name costs one hash probe. Every offset and length read from the
 // archive is checked, so a damaged or hostile jar fails cleanly. A small
 // writer of stored entries makes the classpath jar.
@@ -28,6 +29,10 @@ public:
     // Maps and indexes the archive. On failure answers false and error()
     // says why; the reader stays closed.
     bool open(const char* path);
+    // Reads the whole archive into private memory and indexes it: for an
+    // archive read for the process's life, which a change to the file (a
+    // copy over it, a truncation) must never reach.
+    bool openCopy(const char* path);
     // The same over bytes the caller keeps alive (tests, fuzzing).
     bool openMemory(const uint8_t* data, size_t size);
     void close();
@@ -67,6 +72,7 @@ private:
     bool decode(const Entry& entry, const uint8_t* data, void* buffer) const;
 
     MappedFile file_;
+    uint8_t* copy_ = nullptr;  // the private copy of openCopy, when open so
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
     // Bytes before the archive proper (a launcher script), which its offsets
@@ -78,6 +84,9 @@ private:
     size_t tableMask_ = 0;
     const char* error_ = "";
 };
+
+// The hash the reader's index uses for names, for indexes built beside it.
+uint32_t zipNameHash(std::string_view name);
 
 struct ZipMember {
     const char* name;

@@ -10,8 +10,9 @@
 #   sh tools/bench-classload.sh LIBRARY AGENT_JAR [TESTS_JAR [NOOP_JAVAAGENT_JAR [JAVA_HOME]]]
 # TESTS_JAR and NOOP_JAVAAGENT_JAR default to tarsil-tests.jar and
 # noop-javaagent.jar beside AGENT_JAR (the build puts them there), JAVA_HOME
-# to the Debian JDK 17. CLASSES (default 50000) and ROUNDS (default 7) can
-# be set in the environment.
+# to the Debian JDK 17. CLASSES (default 30000) and ROUNDS (default 15) can
+# be set in the environment; the three configurations take turns in every
+# round, so a disturbance hits all three alike.
 set -eu
 if [ $# -lt 2 ] || [ $# -gt 5 ]; then
     echo "usage: $0 LIBRARY AGENT_JAR [TESTS_JAR [NOOP_JAVAAGENT_JAR [JAVA_HOME]]]" >&2
@@ -30,8 +31,8 @@ for needed in "$library" "$agent_jar" "$tests_jar" "$noop_jar" "$java_home/bin/j
     fi
 done
 java=$java_home/bin/java
-classes=${CLASSES:-50000}
-rounds=${ROUNDS:-7}
+classes=${CLASSES:-30000}
+rounds=${ROUNDS:-15}
 main=com.lindenforgesys.reload.test.ClassLoadBench
 
 work=$(mktemp -d)

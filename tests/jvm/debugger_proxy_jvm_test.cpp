@@ -146,6 +146,24 @@ TEST_P(DebuggerProxyJvm, EarlyExitIsNotRestartedLongerRunIs) {
     for (pid_t proxy : proxies) EXPECT_TRUE(processGone(proxy, 10)) << "proxy " << proxy << " left behind";
 }
 
+// The application holds every descriptor when the proxy is due for a
+// restart: the JVM lives on, logs the failed starts and starts the proxy
+// once descriptors are free again.
+TEST_P(DebuggerProxyJvm, RestartWithoutDescriptorsIsRetriedNotFatal) {
+    JvmLaunch starved = launch(5000, proxyOption(), {"TS_PROXY_TEST_EXIT_AFTER_MS=5000"});
+    starved.args.back() = "holdDescriptors";
+    starved.args.insert(starved.args.end() - 4, {"-Dvesta.test.holdFromMs=3000", "-Dvesta.test.holdMs=6000"});
+    JvmRun run = runJava(GetParam(), starved);
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Too many open files"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("Tarsil-JVMTI [ERROR] Debugger Proxy could not be started. Retrying in 1 s.\n"),
+              std::string::npos)
+        << run.err;
+    std::vector<pid_t> proxies = proxyPids(run);
+    EXPECT_GE(proxies.size(), 2u) << run.err;
+    for (pid_t proxy : proxies) EXPECT_TRUE(processGone(proxy, 10)) << "proxy " << proxy << " left behind";
+}
+
 TEST_P(DebuggerProxyJvm, NoProxyWithoutBothPorts) {
     JvmRun noOption = runJava(GetParam(), launch(0, "debug"));
     ASSERT_EQ(noOption.exitCode, 0) << noOption.err;

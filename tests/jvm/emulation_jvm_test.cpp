@@ -4,9 +4,12 @@
 // and a bootstrap jar that cannot be opened.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <regex>
+#include <thread>
 
 #include "jvm_harness.h"
 #include "support/child.h"
@@ -131,6 +134,35 @@ TEST_P(Emulation, BootstrapJarThatCannotBeOpenedIsGeneratedAnew) {
     ZipReader jar;
     EXPECT_TRUE(jar.open(cached[1].str().c_str())) << jar.error();
     EXPECT_GE(jar.locate("tarsilbase-classes.txt"), 0);
+}
+
+// The cached bootstrap jar cut short or overwritten under a running JVM: its
+// next loads, served ones among them, go on from the copy it read at start.
+TEST_P(Emulation, JarChangedUnderARunningJvmKeepsServing) {
+    ASSERT_EQ(java({"-version"}).exitCode, 0);  // caches the bootstrap jar
+    std::string cached;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        if (std::regex_match(entry.path().filename().string(), std::regex("tarsil-bootstrap-[0-9a-f]{32}\\.jar"))) {
+            cached = entry.path().string();
+        }
+    }
+    ASSERT_NE(cached, "");
+    std::string original = readFile(cached);
+    for (std::string change : {"truncate", "overwrite"}) {
+        fs::remove(dir.file("ready"));
+        fs::remove(dir.file("go"));
+        std::future<JvmRun> running = std::async(std::launch::async, [this] { return scenario("changedJar", {}); });
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!fs::exists(dir.file("ready")) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (change == "truncate") fs::resize_file(cached, 0);
+        if (change == "overwrite") std::ofstream(cached, std::ios::binary) << std::string(original.size(), 'x');
+        std::ofstream(dir.file("go")) << "";
+        JvmRun run = running.get();
+        EXPECT_EQ(run.exitCode, 0) << change << ": " << run.out << run.err;
+        std::ofstream(cached, std::ios::binary) << original;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, Emulation, ::testing::ValuesIn(candidateJdks()), jdkTestName);

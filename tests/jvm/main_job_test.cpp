@@ -221,6 +221,23 @@ TEST_P(MainJob, ManyThreadsLoadingAtOnceReachEachHookOncePerClass) {
     EXPECT_EQ(perHook[1], 8u * 2000u);
 }
 
+TEST_P(MainJob, BulkRetransformAndRedefineReachEveryClassWhateverTheLocalReferenceLimit) {
+    for (std::string limit : {"", "-XX:MaxJNILocalCapacity=128"}) {
+        std::vector<std::string> args = {"-Xcheck:jni", recordArg(), "-Dvesta.test.classes=300"};
+        if (!limit.empty()) args.push_back(limit);
+        JvmRun run = scenario("bulk", args);
+        EXPECT_EQ(run.err.find("WARNING"), std::string::npos) << limit << ": " << run.err;
+        std::vector<std::string> seen = lines(readFile(record()));
+        size_t retransformed = 0;
+        for (int i = 0; i < 300; i++) {
+            std::string name = "com/lindenforgesys/reload/test/bulk/Bulk" + std::to_string(i);
+            retransformed += count(seen, "true " + name + " redefine") == 2 && count(seen, "false " + name + " redefine") == 1;
+        }
+        EXPECT_EQ(retransformed, 300u) << limit;
+        std::filesystem::remove(record());
+    }
+}
+
 TEST_P(MainJob, CheckedJniFindsNothingToComplainAbout) {
     for (const char* name : {"redefine", "retransform", "loadedClasses", "nested", "concurrent"}) {
         JvmRun run = scenario(name, {"-Xcheck:jni", "-Dvesta.test.classes=200", recordArg(),

@@ -1,6 +1,7 @@
 #include "fake_jvmti.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -224,6 +225,26 @@ jvmtiError JNICALL fakeRawMonitorExit(jvmtiEnv*, jrawMonitorID monitor) {
     return JVMTI_ERROR_NONE;
 }
 
+// Waits are recorded by neither; a timed-out wait returns as the JVM's does.
+// The monitor must be held once.
+jvmtiError JNICALL fakeRawMonitorWait(jvmtiEnv* env, jrawMonitorID monitor, jlong millis) {
+    FakeJvm& jvm = ownerOf(env);
+    auto* mutex = reinterpret_cast<std::recursive_mutex*>(monitor);
+    uint64_t seen = jvm.monitorNotifies_.load();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+    mutex->unlock();
+    while (jvm.monitorNotifies_.load() == seen && (millis <= 0 || std::chrono::steady_clock::now() < deadline)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    mutex->lock();
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeRawMonitorNotifyAll(jvmtiEnv* env, jrawMonitorID) {
+    ownerOf(env).monitorNotifies_++;
+    return JVMTI_ERROR_NONE;
+}
+
 jvmtiError JNICALL fakeGetPhase(jvmtiEnv* env, jvmtiPhase* phase) {
     *phase = ownerOf(env).script_.phase;
     return JVMTI_ERROR_NONE;
@@ -270,6 +291,8 @@ FakeJvm::FakeJvm(FakeJvmtiScript script) : script_(std::move(script)), vm_(new V
     table_.CreateRawMonitor = fakeCreateRawMonitor;
     table_.RawMonitorEnter = fakeRawMonitorEnter;
     table_.RawMonitorExit = fakeRawMonitorExit;
+    table_.RawMonitorWait = fakeRawMonitorWait;
+    table_.RawMonitorNotifyAll = fakeRawMonitorNotifyAll;
     table_.GetPhase = fakeGetPhase;
     table_.GetClassSignature = fakeGetClassSignature;
     if (!script_.omitSetNativeMethodPrefix) table_.SetNativeMethodPrefix = fakeSetNativeMethodPrefix;

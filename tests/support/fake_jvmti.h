@@ -5,6 +5,7 @@
 
 #include <jvmti.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -80,6 +81,9 @@ public:
     std::string prefix_;
     std::recursive_mutex lock_;
     std::vector<std::unique_ptr<std::recursive_mutex>> monitors_;
+    // Counts notifications of any raw monitor; waiters poll it (a notify
+    // may wake too many), so that a wait needs no descriptor or allocation.
+    std::atomic<uint64_t> monitorNotifies_{0};
     jvmtiInterface_1_ table_{};
     JNIInvokeInterface_ invoke_{};
     struct Vm;

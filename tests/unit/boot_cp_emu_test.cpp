@@ -84,6 +84,23 @@ TEST(Emulation, EntriesAreLookedUpPerLoader) {
     EXPECT_EQ(child.report, "boot bytes|app bytes|||");
 }
 
+// A class the jar does not hold under any loader costs no JVM TI call; one
+// it holds under some loader pays for the loader's name.
+TEST(Emulation, OnlyNamesInTheJarPayForTheLoaderName) {
+    ChildResult child = withEmulation(kClasses, true, [](FakeJvm& jvm, jvmtiEnv* env, FakeJni& jni) {
+        serve(env, jni.env(), nullptr, "jdk/internal/module/Modules");  // ends the start-up bookkeeping
+        jobject app = jni.loader(kAppLoader);
+        size_t before = jvm.calls().size();
+        std::string unserved = serve(env, jni.env(), app, "com/acme/Missing") + serve(env, jni.env(), nullptr, "a/Gone");
+        size_t calls = jvm.calls().size() - before;
+        std::string otherLoader = serve(env, jni.env(), app, "a/Boot");
+        return "[" + unserved + "] " + std::to_string(calls) + " [" + otherLoader + "] " +
+               std::to_string(jvm.count("GetClassSignature"));
+    });
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(child.report, "[] 0 [] 1");
+}
+
 TEST(Emulation, PrimordialLoaderNamesComeFromClassGetName) {
     FakeJvmtiScript script;
     script.failures["GetClassSignature"] = JVMTI_ERROR_WRONG_PHASE;
@@ -190,6 +207,37 @@ TEST(BaseClasses, TwoStagesSkipWhatWasLoaded) {
     });
     EXPECT_EQ(child.exitCode, 0) << child.err;
     EXPECT_EQ(child.report, "a/A stage=1 | a/A,b/B stage=2 released");
+}
+
+// Threads that load classes while the second stage runs and releases the
+// list: nothing is used after it is freed (ASan) and a class a thread
+// loaded before the stage is not defined again.
+TEST(BaseClasses, LoadsOnOtherThreadsRaceTheSecondStage) {
+    JarEntries entries = {{"tarsilbase-classes.txt", "a/A\n-\nb/B\nc/C"},
+                          {"a/A.class", "A"}, {"b/B.class", "B"}, {"c/C.class", "C"}};
+    ChildResult child = withEmulation(entries, true, [](FakeJvm&, jvmtiEnv* env, FakeJni& jni) {
+        hookOnDefine(jni, env);
+        serve(env, jni.env(), nullptr, "java/lang/String");
+        std::atomic<int> loads{0};
+        std::atomic<bool> seenB{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 6; t++) {
+            threads.emplace_back([&, t] {
+                if (t == 0) seenB = !serve(env, jni.env(), nullptr, "b/B").empty();
+                for (int i = 0; i < 3000; i++) {
+                    std::string name = "t/C" + std::to_string(t) + "_" + std::to_string(i);
+                    serve(env, jni.env(), nullptr, name.c_str());
+                    loads++;
+                }
+            });
+        }
+        while (loads < 600 || !seenB) std::this_thread::yield();
+        serve(env, jni.env(), nullptr, "jdk/internal/module/Modules");
+        for (auto& thread : threads) thread.join();
+        return joined(jni.defined) + (loadedClasses == nullptr ? " released" : " kept");
+    });
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(child.report, "a/A,c/C released");
 }
 
 TEST(BaseClasses, EmptyMissingAndFailingNamesAreHandled) {

@@ -1,7 +1,9 @@
 // The debugger proxy's port parsers, its command line, the runner's restart
 // rule and unload's kill, with shell scripts standing in for the proxy.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,11 +121,26 @@ arg_vector* script(const std::string& text) {
     return command;
 }
 
+// What launchDebuggerProxy sets up before the runner starts.
+struct ProxyHost {
+    FakeJvm jvm;
+    ProxyHost() { createProxyLock(jvm.newEnv()); }
+};
+
+uint32_t waitForProxy(int seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (proxy_pid == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return proxy_pid;
+}
+
 }  // namespace
 
 TEST(DebuggerProxy, EarlyExitIsNotRestarted) {
     ChildResult child = runInChild([] {
         log_stderr(4);
+        ProxyHost host;
         runDebuggerProxy(nullptr, nullptr, script("echo proxy run"));
         return std::to_string(proxy_pid);
     });
@@ -140,6 +157,7 @@ TEST(DebuggerProxy, ProxyThatRanLongerIsRestarted) {
     TempDir dir;
     std::string runs = dir.file("runs");
     ChildResult child = runInChild([&runs] {
+        ProxyHost host;
         // The first run lasts five seconds, the second ends at once.
         runDebuggerProxy(nullptr, nullptr,
                          script("if [ -f '" + runs + "' ]; then echo again >> '" + runs + "'; else echo first > '" +
@@ -155,12 +173,9 @@ TEST(DebuggerProxy, ProxyThatRanLongerIsRestarted) {
 TEST(DebuggerProxy, UnloadKillsTheRunningProxyAndStopsTheRunner) {
     ChildResult child = runInChild([] {
         log_stderr(4);
+        ProxyHost host;
         std::thread runner(runDebuggerProxy, nullptr, nullptr, script("exec sleep 30"));
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (proxy_pid == 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        uint32_t pid = proxy_pid;
+        uint32_t pid = waitForProxy(10);
         auto start = std::chrono::steady_clock::now();
         terminateDebuggerProxy();
         runner.join();
@@ -175,4 +190,44 @@ TEST(DebuggerProxy, UnloadKillsTheRunningProxyAndStopsTheRunner) {
     EXPECT_NE(child.err.find("Tarsil-JVMTI [DEBUG] Terminating debugger proxy pid="), std::string::npos);
     EXPECT_EQ(child.err.find("Terminating debugger proxy pid="), child.err.rfind("Terminating debugger proxy pid="));
     EXPECT_EQ(child.err.find("Restarting"), std::string::npos);
+}
+
+// Out of descriptors when the proxy is due: the start fails, the JVM lives
+// on, and the runner tries again after a back-off until it succeeds.
+TEST(DebuggerProxy, FailedStartIsRetriedAfterABackOff) {
+    ChildResult child = runInChild([] {
+        log_stderr(4);
+        ProxyHost host;
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        rlimit starved = limit;
+        starved.rlim_cur = 3;  // no room for the output pipe
+        setrlimit(RLIMIT_NOFILE, &starved);
+        // A plain thread: the sanitizers' check of std::thread's state cannot
+        // read what it needs without descriptors.
+        pthread_t runner;
+        pthread_create(
+            &runner, nullptr,
+            [](void* command) -> void* {
+                runDebuggerProxy(nullptr, nullptr, command);
+                return nullptr;
+            },
+            script("exec sleep 30"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        bool noneWhileStarved = proxy_pid == 0;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        uint32_t pid = waitForProxy(10);
+        terminateDebuggerProxy();
+        pthread_join(runner, nullptr);
+        return std::to_string(noneWhileStarved) + " " + std::to_string(pid != 0) + " " +
+               std::to_string(kill(static_cast<pid_t>(pid), 0) != 0);
+    });
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(child.report, "1 1 1");
+    EXPECT_NE(child.err.find("Tarsil-JVMTI [ERROR] Debugger Proxy could not be started. Retrying in 1 s.\n"),
+              std::string::npos)
+        << child.err;
+    EXPECT_NE(child.err.find("Tarsil-JVMTI [ERROR] Debugger Proxy could not be started. Retrying in 2 s.\n"),
+              std::string::npos);
+    EXPECT_EQ(child.err.find("Retrying in 4 s"), std::string::npos);
 }

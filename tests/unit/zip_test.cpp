@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <csignal>
@@ -379,6 +380,33 @@ int concurrentMismatches(const ZipReader& zip, int rounds) {
 }
 
 }  // namespace
+
+// A private copy is untouched by what later happens to its file; what is
+// not a regular file with bytes never opens (a FIFO without waiting).
+TEST(ZipReaderTest, CopiedArchiveOutlivesChangesToItsFile) {
+    TempDir dir;
+    std::string archive = buildZip(kSample);
+    std::string path = dir.file("copied.jar");
+    auto write = [&path](const std::string& text) { std::ofstream(path, std::ios::binary | std::ios::trunc) << text; };
+    for (std::string change : {"truncate", "overwrite", "remove"}) {
+        write(archive);
+        ZipReader zip;
+        ASSERT_TRUE(zip.openCopy(path.c_str())) << zip.error();
+        if (change == "truncate") std::filesystem::resize_file(path, 10);
+        if (change == "overwrite") write(std::string(archive.size(), 'x'));
+        if (change == "remove") std::filesystem::remove(path);
+        EXPECT_TRUE(extractsAll(zip)) << change;
+        EXPECT_EQ(extract(zip, "com/acme/Deflated.class"), std::string(4000, 'd') + "tail") << change;
+    }
+    std::string fifo = dir.file("fifo.jar");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    write("");
+    for (const std::string& unusable : {dir.file("missing.jar"), path, fifo, dir.path()}) {
+        ZipReader zip;
+        EXPECT_FALSE(zip.openCopy(unusable.c_str())) << unusable;
+        EXPECT_STRNE(zip.error(), "") << unusable;
+    }
+}
 
 TEST(ZipReaderTest, ConcurrentExtractionFromOneReader) {
     ZipReader jar;

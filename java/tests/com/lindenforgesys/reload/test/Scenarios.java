@@ -61,8 +61,11 @@ public final class Scenarios {
             case "replace": replace(); break;
             case "emulation": emulation(); break;
             case "sleep": sleep(); break;
+            case "holdDescriptors": holdDescriptors(); break;
+            case "changedJar": changedJar(); break;
             case "throwingTransformer": throwingTransformer(); break;
             case "nested": nested(); break;
+            case "bulk": bulk(Integer.getInteger("vesta.test.classes", 300)); break;
             case "concurrent": concurrent(Integer.getInteger("vesta.test.classes", 2000),
                                           Integer.getInteger("vesta.test.classSize", 512)); break;
             default: throw new IllegalArgumentException("no scenario \"" + name + "\"");
@@ -263,6 +266,50 @@ public final class Scenarios {
         Thread.sleep(Long.getLong("vesta.test.sleepMs", 1000L));
     }
 
+    /**
+     * Prints the JVM's process id; after "vesta.test.holdFromMs" holds every
+     * free descriptor for "vesta.test.holdMs", then sleeps
+     * "vesta.test.sleepMs".
+     */
+    private static void holdDescriptors() throws InterruptedException, IOException {
+        System.out.println("pid " + ProcessHandle.current().pid());
+        System.out.flush();
+        Thread.sleep(Long.getLong("vesta.test.holdFromMs", 1000L));
+        List<java.io.FileInputStream> held = new ArrayList<java.io.FileInputStream>();
+        try {
+            while (true) {
+                held.add(new java.io.FileInputStream("/dev/null"));
+            }
+        } catch (IOException e) {
+            System.out.println("held " + held.size() + " descriptors: " + e.getMessage());
+        }
+        Thread.sleep(Long.getLong("vesta.test.holdMs", 1000L));
+        for (java.io.FileInputStream each : held) {
+            each.close();
+        }
+        Thread.sleep(Long.getLong("vesta.test.sleepMs", 1000L));
+    }
+
+    /**
+     * Writes the file "ready", waits for the file "go" (both in the working
+     * directory; the test changes the cached bootstrap jar in between), then
+     * loads a class the bootstrap jar serves and defines generated classes.
+     */
+    private static void changedJar() throws Throwable {
+        Files.write(Paths.get("ready"), new byte[0]);
+        for (int waited = 0; !Files.exists(Paths.get("go")); waited += 10) {
+            check(waited < 60000, "no go within a minute");
+            Thread.sleep(10);
+        }
+        Object servedBy = java.util.zip.DataFormatException.class.getMethod("servedBy").invoke(null);
+        check("tarsil bootstrap jar".equals(servedBy), "DataFormatException is the JDK's: " + servedBy);
+        ClassGen.Loader loader = new ClassGen.Loader();
+        for (int i = 0; i < 100; i++) {
+            String name = "com/lindenforgesys/reload/test/gen/After" + i;
+            loader.define(name, ClassGen.generate(name, 512)).getDeclaredConstructor().newInstance();
+        }
+    }
+
     private static void throwingTransformer() {
         check(new Victim().name().equals("Victim"), "the class whose transformer threw is broken");
     }
@@ -278,6 +325,33 @@ public final class Scenarios {
                   "the retransforming hook missed the nested load");
             check(count(record, "false com/lindenforgesys/reload/test/Inner load") == 0,
                   "the plain transformer was re-entered for the nested load");
+        }
+    }
+
+    /**
+     * Retransforms, then redefines, {@code count} generated classes in one
+     * call each: every class must reach the transformers, whatever the JVM's
+     * limit on local references.
+     */
+    private static void bulk(int count) throws Throwable {
+        ClassGen.Loader loader = new ClassGen.Loader();
+        Class<?>[] classes = new Class<?>[count];
+        ClassDefinition[] definitions = new ClassDefinition[count];
+        for (int i = 0; i < count; i++) {
+            String name = "com/lindenforgesys/reload/test/bulk/Bulk" + i;
+            byte[] bytes = ClassGen.generate(name, 256);
+            classes[i] = loader.define(name, bytes);
+            definitions[i] = new ClassDefinition(classes[i], bytes);
+        }
+        inst().retransformClasses(classes);
+        inst().redefineClasses(definitions);
+        List<String> record = record();
+        if (record != null) {
+            for (int i = 0; i < count; i++) {
+                String name = "com/lindenforgesys/reload/test/bulk/Bulk" + i;
+                check(count(record, "true " + name + " redefine") == 2, name + " not retransformed and redefined");
+                check(count(record, "false " + name + " redefine") == 1, name + " not redefined");
+            }
         }
     }
 

@@ -1,0 +1,13 @@
+// Reading a whole file into private memory, for data that must stay intact
+// while the file changes underneath: a mapping of a file that another
+// process truncates faults (SIGBUS) at its next access, a private copy never
+// does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The bytes of the regular file at `path` in a new heap buffer (free), their
+// count in *size; null for a missing, unreadable, empty or non-regular file
+// (a FIFO is never opened for a blocking read).
+uint8_t* readWholeFile(const char* path, size_t* size);

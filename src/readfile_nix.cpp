@@ -1,0 +1,37 @@
+// Whole-file reads with POSIX descriptors.
+#include "readfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+uint8_t* readWholeFile(const char* path, size_t* size) {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+    // writer; it changes nothing for a regular file.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+        close(fd);
+        return nullptr;
+    }
+    size_t expected = static_cast<size_t>(st.st_size);
+    auto* data = static_cast<uint8_t*>(malloc(expected));
+    size_t done = 0;
+    while (data != nullptr && done < expected) {
+        ssize_t n = read(fd, data + done, expected - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // an error, or a file cut short meanwhile
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (data == nullptr || done == 0) {
+        free(data);
+        return nullptr;
+    }
+    *size = done;
+    return data;
+}

@@ -1,0 +1,35 @@
+// Whole-file reads with Windows handles, on the path's UTF-16 form.
+#include "readfile.h"
+
+#include <cstdlib>
+
+#include "win_util.h"
+
+uint8_t* readWholeFile(const char* path, size_t* size) {
+    WideString wide(utf8ToWide(path));
+    if (!wide) return nullptr;
+    HANDLE file = CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    LARGE_INTEGER length;
+    uint8_t* data = nullptr;
+    size_t done = 0;
+    if (GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &length) && length.QuadPart > 0 &&
+        static_cast<uint64_t>(length.QuadPart) <= SIZE_MAX) {
+        size_t expected = static_cast<size_t>(length.QuadPart);
+        data = static_cast<uint8_t*>(malloc(expected));
+        while (data != nullptr && done < expected) {
+            DWORD chunk = static_cast<DWORD>(expected - done > 0x40000000 ? 0x40000000 : expected - done);
+            DWORD n = 0;
+            if (!ReadFile(file, data + done, chunk, &n, nullptr) || n == 0) break;
+            done += n;
+        }
+    }
+    CloseHandle(file);
+    if (data == nullptr || done == 0) {
+        free(data);
+        return nullptr;
+    }
+    *size = done;
+    return data;
+}
