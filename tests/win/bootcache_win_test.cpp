@@ -164,6 +164,22 @@ TEST(BootcacheWin, CreatedFoldersAdmitTheUserAlone) {
     EXPECT_EQ(adoptBootFolder(made.c_str()), nullptr);
 }
 
+TEST(BootcacheWin, LogOpensInAFolderWithANonAsciiName) {
+    TempDir dir;
+    std::string folder = dir.file("Jos\xc3\xa9");
+    ASSERT_TRUE(CreateDirectoryW(widen(folder).c_str(), nullptr));
+    ASSERT_EQ(adoptBootFolder(folder.c_str()), nullptr);
+    FILE* log = openBootLog("tarsil.boot.log");
+    ASSERT_NE(log, nullptr);
+    fputs("logged\n", log);
+    fclose(log);
+    EXPECT_EQ(readFile(folder + "\\tarsil.boot.log"), "logged\n");
+    // The generation's files are removed through the same wide calls.
+    ASSERT_TRUE(createBootFile("tarsil-bootstrap-x.tmp.jar", "x"));
+    EXPECT_TRUE(removeBootFile("tarsil-bootstrap-x.tmp.jar"));
+    EXPECT_EQ(filesIn(folder), std::vector<std::string>{"tarsil.boot.log"});
+}
+
 TEST(BootcacheWin, FolderOfTheLongestLengthIsAccepted) {
     TempDir dir;
     std::string longest = pathOfLength(dir, kLongestFolder);
