@@ -46,9 +46,9 @@ for suite in $suites; do
     echo "chroot $suite: reused ($root)"
     continue
   fi
-  if [ ! -f "$root/.tarsil-packages" ]; then
-    # Made beside its place and moved there when complete, so that an
-    # interrupted run leaves no chroot that looks finished.
+  if [ ! -d "$root" ]; then
+    # Made beside its place and moved there when debootstrap is done, so
+    # that an interrupted run leaves no half-made chroot in its place.
     partial=$root.partial
     if [ -d "$partial" ]; then
       grep -o " $partial/[^ ]*" /proc/mounts | sort -r | while read -r m; do umount -l "$m" || true; done
@@ -58,13 +58,14 @@ for suite in $suites; do
     include=$(native $wanted | tr ' ' ',' | sed 's/,$//')
     debootstrap --variant=minbase --include="$include" "$suite" "$partial" >"$base/$suite.debootstrap.log" 2>&1 ||
       { tail -20 "$base/$suite.debootstrap.log"; echo "chroot $suite: debootstrap failed (log: $base/$suite.debootstrap.log)"; exit 1; }
-    rm -rf "$root"
     mv "$partial" "$root"
   fi
   for arch in $(foreign_arches $wanted); do
     sh "$here/in-chroot.sh" "$root" / -- dpkg --add-architecture "$arch"
   done
-  sh "$here/in-chroot.sh" "$root" / -- apt-get -q update >/dev/null
+  # The unstable suite's Release file may be past its Valid-Until on a
+  # machine whose clock runs ahead of the mirror; it was signed all the same.
+  sh "$here/in-chroot.sh" "$root" / -- apt-get -q -o Acquire::Check-Valid-Until=false update >/dev/null
   sh "$here/in-chroot.sh" "$root" / -- env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -q --no-install-recommends $wanted >"$base/$suite.apt.log" 2>&1 ||
     { tail -20 "$base/$suite.apt.log"; echo "chroot $suite: apt-get install failed"; exit 1; }

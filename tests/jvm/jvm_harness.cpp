@@ -154,10 +154,10 @@ std::string emulatedJavaHome(const Jdk& jdk) {
     return home;
 }
 
-// In a chroot the JVM sees the build, the sources and the temporary folder
-// (where the tests' folders are) at their own paths, and starts in the
-// launch's folder.
-std::vector<std::string> chrootCommand(const Jdk& jdk, const std::string& workDir) {
+// In a chroot the program sees the build, the sources and the temporary
+// folder (where the tests' folders are) at their own paths, and starts in
+// the launch's folder.
+std::vector<std::string> chrootPrefix(const Jdk& jdk, const std::string& workDir) {
     std::error_code ec;
     std::string dir = workDir.empty() ? fs::current_path(ec).string() : workDir;
     std::vector<std::string> command{"/bin/sh", TARSIL_SOURCE_DIR "/tools/in-chroot.sh", jdk.root, dir};
@@ -165,14 +165,13 @@ std::vector<std::string> chrootCommand(const Jdk& jdk, const std::string& workDi
                               std::string(TARSIL_BINARY_DIR)}) {
         command.insert(command.end(), {"--bind", bound});
     }
-    command.insert(command.end(), {"--", jdk.home + "/bin/java"});
+    command.push_back("--");
     return command;
 }
 
 // The program to start and its first arguments.
-std::vector<std::string> javaCommand(const Jdk& jdk, const std::string& workDir) {
+std::vector<std::string> javaCommand(const Jdk& jdk) {
     std::string java = jdk.home + "/bin/java";
-    if (!jdk.root.empty()) return chrootCommand(jdk, workDir);
     if (std::string_view(TARSIL_JAVA_EMULATOR).empty()) return {java};
     return {TARSIL_JAVA_EMULATOR, java, "-Djava.home=" + emulatedJavaHome(jdk)};
 }
@@ -180,13 +179,21 @@ std::vector<std::string> javaCommand(const Jdk& jdk, const std::string& workDir)
 }  // namespace
 
 JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch) {
+    std::vector<std::string> command = javaCommand(jdk);
+    command.insert(command.end(), launch.args.begin(), launch.args.end());
+    return runInJdkSystem(jdk, command, launch);
+}
+
+JvmRun runInJdkSystem(const Jdk& jdk, std::vector<std::string> argStrings, const JvmLaunch& launch) {
     TempDir capture;
     std::string outPath = capture.file("stdout");
     std::string errPath = capture.file("stderr");
 
-    std::vector<std::string> argStrings = javaCommand(jdk, launch.workDir);
+    if (!jdk.root.empty()) {
+        std::vector<std::string> prefix = chrootPrefix(jdk, launch.workDir);
+        argStrings.insert(argStrings.begin(), prefix.begin(), prefix.end());
+    }
     std::string program = argStrings.front();
-    argStrings.insert(argStrings.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv;
     for (auto& arg : argStrings) argv.push_back(arg.data());
     argv.push_back(nullptr);

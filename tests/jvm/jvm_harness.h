@@ -41,6 +41,9 @@ struct JvmLaunch {
 };
 
 JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch);
+// Runs a program of the JDK's system (in its chroot, when it has one) with
+// the launch's environment, folder and time limit; launch.args is unused.
+JvmRun runInJdkSystem(const Jdk& jdk, std::vector<std::string> command, const JvmLaunch& launch);
 
 // A loopback TCP port that was free a moment ago (bound to port 0, then
 // released).

@@ -84,7 +84,12 @@ public final class Scenarios {
     private static byte[] resource(String name) throws IOException {
         try (InputStream in = Scenarios.class.getResourceAsStream(name)) {
             check(in != null, "missing resource " + name);
-            return in.readAllBytes();
+            java.io.ByteArrayOutputStream bytes = new java.io.ByteArrayOutputStream();
+            byte[] buffer = new byte[8192];
+            for (int n; (n = in.read(buffer)) > 0; ) {
+                bytes.write(buffer, 0, n);
+            }
+            return bytes.toByteArray();
         }
     }
 
@@ -251,14 +256,18 @@ public final class Scenarios {
         if (Boolean.getBoolean("vesta.test.expectPlatform")) {
             String message = new java.sql.SQLDataException("x").getMessage();
             check(message.equals("served: x"), "the platform class is the JDK's: " + message);
-            check(java.sql.SQLDataException.class.getClassLoader() == ClassLoader.getPlatformClassLoader(),
+            // Java 9 and later only, where the platform loader exists.
+            Object platformLoader = ClassLoader.class.getMethod("getPlatformClassLoader").invoke(null);
+            check(java.sql.SQLDataException.class.getClassLoader() == platformLoader,
                   "SQLDataException not from the platform loader");
         }
     }
 
     /** Prints the JVM's process id, then sleeps "vesta.test.sleepMs". */
     private static void sleep() throws InterruptedException {
-        System.out.println("pid " + ProcessHandle.current().pid());
+        // "<pid>@<host>" on every JVM from Java 8 on.
+        String jvmName = java.lang.management.ManagementFactory.getRuntimeMXBean().getName();
+        System.out.println("pid " + jvmName.substring(0, jvmName.indexOf('@')));
         System.out.flush();
         Thread.sleep(Long.getLong("vesta.test.sleepMs", 1000L));
     }
