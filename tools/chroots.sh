@@ -36,15 +36,15 @@ native() { for p in "$@"; do case $p in *:*) ;; *) printf '%s ' "$p" ;; esac; do
 foreign_arches() { for p in "$@"; do case $p in *:*) echo "${p#*:}" ;; esac; done | sort -u; }
 
 
-sh "$here/apt-install.sh" debootstrap
-mkdir -p "$base"
-for suite in $suites; do
+# One suite: made, completed with what is missing, or reused.
+make_suite() {
+  suite=$1
   wanted=$(packages "$suite")
   root=$base/$suite
   start=$(date +%s)
   if [ -f "$root/.tarsil-packages" ] && [ "$(cat "$root/.tarsil-packages")" = "$wanted" ]; then
     echo "chroot $suite: reused ($root)"
-    continue
+    return
   fi
   if [ ! -d "$root" ]; then
     # Made beside its place and moved there when debootstrap is done, so
@@ -54,10 +54,9 @@ for suite in $suites; do
       grep -o " $partial/[^ ]*" /proc/mounts | sort -r | while read -r m; do umount -l "$m" || true; done
       rm -rf --one-file-system "$partial"
     fi
-    echo "chroot $suite: debootstrap ($wanted)"
     include=$(native $wanted | tr ' ' ',' | sed 's/,$//')
     debootstrap --variant=minbase --include="$include" "$suite" "$partial" >"$base/$suite.debootstrap.log" 2>&1 ||
-      { tail -20 "$base/$suite.debootstrap.log"; echo "chroot $suite: debootstrap failed (log: $base/$suite.debootstrap.log)"; exit 1; }
+      { tail -20 "$base/$suite.debootstrap.log"; echo "chroot $suite: debootstrap failed (log: $base/$suite.debootstrap.log)"; return 1; }
     mv "$partial" "$root"
   fi
   for arch in $(foreign_arches $wanted); do
@@ -68,8 +67,23 @@ for suite in $suites; do
   sh "$here/in-chroot.sh" "$root" / -- apt-get -q -o Acquire::Check-Valid-Until=false update >/dev/null
   sh "$here/in-chroot.sh" "$root" / -- env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -q --no-install-recommends $wanted >"$base/$suite.apt.log" 2>&1 ||
-    { tail -20 "$base/$suite.apt.log"; echo "chroot $suite: apt-get install failed"; exit 1; }
+    { tail -20 "$base/$suite.apt.log"; echo "chroot $suite: apt-get install failed"; return 1; }
   sh "$here/in-chroot.sh" "$root" / -- apt-get clean
   echo "$wanted" >"$root/.tarsil-packages"
   echo "chroot $suite: made in $(( $(date +%s) - start )) s ($(du -sh --one-file-system "$root" | cut -f1))"
+}
+
+sh "$here/apt-install.sh" debootstrap
+mkdir -p "$base"
+# The suites are made side by side: most of the time goes to downloads and
+# dpkg, which overlap well.
+pids=
+for suite in $suites; do
+  packages "$suite" >/dev/null
+  make_suite "$suite" >"$base/$suite.log" 2>&1 &
+  pids="$pids $!"
 done
+status=0
+for pid in $pids; do wait "$pid" || status=1; done
+for suite in $suites; do cat "$base/$suite.log"; done
+exit $status

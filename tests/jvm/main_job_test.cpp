@@ -248,6 +248,14 @@ TEST_P(MainJob, ClassDataSharingIsSwitchedOff) {
     EXPECT_EQ(run.err.find("sharing)"), std::string::npos) << "the VM still reports class data sharing";
 }
 
+TEST_P(MainJob, BootstrapJarLeadsTheBootClassPathOnJava8) {
+    if (GetParam().featureVersion() >= 9) GTEST_SKIP() << "sun.boot.class.path exists up to Java 8 only";
+    JvmRun run = java({agent(), "-XshowSettings:properties", "-version"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // Path properties are shown one element a line, the first after " = ".
+    EXPECT_NE(run.err.find("sun.boot.class.path = " + cachedBootstrapJar() + "\n"), std::string::npos) << run.err;
+}
+
 TEST_P(MainJob, IncompatibleAgentJarEndsTheJvm) {
     std::vector<std::string> args = {agent(), std::string("-Dvesta.native.jar=") + TARSIL_INCOMPATIBLE_JAR, "-version"};
     ASSERT_NO_FATAL_FAILURE(seedBootstrapJar(args));
