@@ -26,10 +26,10 @@ run() {  # NAME LIBRARY JAVA [JVM OPTIONS...]
   fi
 }
 
-# The x86-64 and i386 libraries are built for glibc 2.17 where the bullseye
-# chroot can be made (as root).
+# The Linux libraries are built for glibc 2.17 where the bullseye chroot
+# can be made (as root).
 here=$(cd "$(dirname "$0")" && pwd)
-for library in "$dist/lib/libtarsil64.so" "$dist/lib/libtarsil32.so"; do
+for library in "$dist/lib/libtarsil64.so" "$dist/lib/libtarsil32.so" "$dist/lib-aarch64/libtarsil64.so"; do
   [ -f "$library" ] || continue
   if [ "$(id -u)" -ne 0 ]; then
     echo "SKIP check-dist: glibc 2.17 floor of $library: not root, so not built in the bullseye chroot"

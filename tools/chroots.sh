@@ -4,7 +4,7 @@
 # any work tree, so every clone on the machine shares them.
 #   sid       Java 8 (it needs that suite's glibc, so it runs only there)
 #   bullseye  Java 11 and 17 on glibc 2.31; g++ 10 and glibc 2.31 build the
-#             shipped x86-64 and i386 libraries (see tools/floor-build.sh)
+#             shipped Linux libraries (see tools/floor-build.sh)
 #   trixie    Java 21 and 25
 # debootstrap and chroot need root; without it each chroot is skipped with
 # a SKIP line and the JVM tests report those JDKs as skipped.
@@ -23,8 +23,8 @@ fi
 packages() {
   case $1 in
     sid) echo openjdk-8-jdk-headless ;;
-    bullseye) echo openjdk-11-jdk-headless openjdk-17-jdk-headless g++ g++-i686-linux-gnu cmake ninja-build make \
-      libdeflate-dev libdeflate-dev:i386 ;;
+    bullseye) echo openjdk-11-jdk-headless openjdk-17-jdk-headless g++ g++-i686-linux-gnu g++-aarch64-linux-gnu \
+      cmake ninja-build make libdeflate-dev libdeflate-dev:i386 libdeflate-dev:arm64 ;;
     trixie) echo openjdk-21-jdk-headless openjdk-25-jdk-headless ;;
     *) echo "chroots.sh: unknown suite $1" >&2; exit 2 ;;
   esac

@@ -17,8 +17,8 @@ place() {  # TO FROM...: the first FROM that was built
   done
   echo "dist: $to left out (not built: $*)"
 }
-# i386 as built for glibc 2.17 in the bullseye chroot, else the cross build.
+# Linux as built for glibc 2.17 in the bullseye chroot, else the cross build.
 place lib/libtarsil32.so floor-i686/src/libtarsil32.so linux-i386/src/libtarsil32.so
-place lib-aarch64/libtarsil64.so linux-aarch64/src/libtarsil64.so
+place lib-aarch64/libtarsil64.so floor-aarch64/src/libtarsil64.so linux-aarch64/src/libtarsil64.so
 place lib/tarsil64.dll windows-x86_64/src/tarsil64.dll
 place lib/tarsil32.dll windows-i386/src/tarsil32.dll
