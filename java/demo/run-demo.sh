@@ -53,6 +53,10 @@ trap cleanup EXIT
 # per JVM start, in the bootstrap folder) shows which happened.
 show_log() {
     echo "--- $1: from $dist/bootcache/tarsil.boot.log ---"
+    if [ ! -f "$dist/bootcache/tarsil.boot.log" ]; then
+        echo "    (no log: the library did not start)"
+        return
+    fi
     grep -E 'No cached bootstrap jar|Renaming generated bootstrap|Bootstrap jar found from bootcache|Turning on boot class path emulation|Defining base class' \
         "$dist/bootcache/tarsil.boot.log" | sed 's/^/    /' || true
 }
