@@ -76,7 +76,8 @@ make_suite() {
 sh "$here/apt-install.sh" debootstrap
 mkdir -p "$base"
 # The suites are made side by side: most of the time goes to downloads and
-# dpkg, which overlap well.
+# dpkg, which overlap well. Their lines come when all are done.
+echo "chroots: $suites under $base (a few minutes each when not made yet)"
 pids=
 for suite in $suites; do
   packages "$suite" >/dev/null

@@ -98,13 +98,10 @@ std::vector<Jdk> candidateJdks() {
 
 namespace {
 
+// The JDK of the running PerJdkTest, null between tests.
 const Jdk* runningJdk = nullptr;
 
 }  // namespace
-
-const Jdk* currentJdk() {
-    return runningJdk;
-}
 
 const char* testedLibrary() {
     return runningJdk != nullptr && !runningJdk->root.empty() ? TARSIL_FLOOR_LIBRARY : TARSIL_BUILT_LIBRARY;

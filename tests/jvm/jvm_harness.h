@@ -49,11 +49,10 @@ JvmRun runInJdkSystem(const Jdk& jdk, std::vector<std::string> command, const Jv
 // released).
 int freeLoopbackPort();
 
-// The JDK of the running test (set by PerJdkTest), which picks the library.
-const Jdk* currentJdk();
-// The agent library the current JDK loads: this build's, or in a chroot the
-// one built for old C libraries, which `make dist` ships; and its variant
-// that cannot switch class data sharing off.
+// The agent library the running test's JDK (set by PerJdkTest) loads:
+// this build's, or in a chroot the one built for old C libraries, which
+// `make dist` ships; and its variant that cannot switch class data sharing
+// off.
 const char* testedLibrary();
 const char* testedCdsKeptLibrary();
 #define TARSIL_LIBRARY testedLibrary()
