@@ -16,6 +16,8 @@ run() {  # NAME LIBRARY JAVA [JVM OPTIONS...]
   shift 3
   if [ ! -f "$library" ]; then echo "check-dist: $name: no library, skipped"; return; fi
   if [ ! -x "$java" ] && ! command -v "$java" >/dev/null 2>&1; then echo "check-dist: $name: no JVM, skipped"; return; fi
+  # A kernel without 32-bit support cannot start the i386 JVM at all.
+  if ! timeout 300 "$java" "$@" -version >/dev/null 2>&1; then echo "check-dist: $name: the JVM does not start here, skipped"; return; fi
   folder=$work/$name
   mkdir -p "$folder"
   if timeout 300 "$java" "$@" "-agentpath:$library=debug" "-Dvesta.bootcache.dir=$folder" -version >"$folder/out" 2>&1 &&
