@@ -7,13 +7,19 @@
 #               out dist/ and build/tarsil.zip
 #   make bench  prints the benchmark figures (not part of the tests)
 # TARSIL_CROSS=0 leaves the cross targets out of test and dist.
+# test and dist make the Debian chroots (tools/chroots.sh, as root; reused
+# once made) in which the shipped x86-64 and i386 libraries are built for
+# glibc 2.17 and the JVM tests run on Java 8, 11, 17, 21 and 25.
 JAVA_HOME ?= /usr/lib/jvm/java-17-openjdk-amd64
 JAVA := $(JAVA_HOME)/bin/java
 LIBRARY := build/release/src/libtarsil64.so
+# The x86-64 library dist/ ships: built for glibc 2.17 when the chroot
+# exists, else this machine's build.
+SHIPPED_LIBRARY = $(firstword $(wildcard build/floor-x86_64/src/libtarsil64.so) $(LIBRARY))
 AGENT_JAR := build/release/java/tarsil.jar
 DIST := dist
 
-.PHONY: demo test bench dist host-dist deps release asan cross cross-test clean
+.PHONY: demo test bench dist host-dist deps chroots floor release asan cross cross-test clean
 
 CROSS_TARGETS := linux-i386 linux-aarch64 windows-x86_64 windows-i386
 TARSIL_CROSS ?= 1
@@ -44,6 +50,13 @@ cross-test: cross
 	  if sh tools/cross-toolchain.sh --run $$target; then ctest --preset $$target || exit 1; fi; \
 	done
 
+chroots: deps
+	@sh tools/chroots.sh
+
+# The shipped Linux libraries, built in the bullseye chroot (SKIP without it).
+floor: chroots
+	@sh tools/floor-build.sh $(CURDIR)
+
 release: deps
 	cmake --preset release
 	cmake --build --preset release
@@ -56,7 +69,7 @@ asan: deps
 # the libraries in lib/ (found by -agentpath), the aarch64 library in
 # lib-aarch64/ because the library looks for tarsil.jar in its folder's
 # parent first. Only the targets that were built are laid out.
-dist: host-dist cross
+dist: floor host-dist cross
 	rm -f build/tarsil.zip
 	sh tools/dist-layout.sh build $(DIST)
 	cd $(DIST) && zip -qr ../build/tarsil.zip .
@@ -66,7 +79,7 @@ dist: host-dist cross
 # The build machine's own library and the jars: all the demo needs.
 host-dist: release
 	rm -rf $(DIST) && mkdir -p $(DIST)/lib
-	cp $(LIBRARY) $(DIST)/lib/
+	cp $(SHIPPED_LIBRARY) $(DIST)/lib/
 	cp $(AGENT_JAR) build/release/java/ts-debugger-proxy.jar $(DIST)/
 
 demo: host-dist
@@ -79,7 +92,7 @@ bench: release
 	sh tools/bench-startup.sh $(CURDIR)/$(LIBRARY) $(CURDIR)/$(AGENT_JAR) \
 	  $(CURDIR)/build/release/java/noop-javaagent.jar $(JAVA_HOME)
 
-test: release asan
+test: floor release asan
 	ctest --preset release
 	ctest --preset asan
 	$(MAKE) --no-print-directory cross-test

@@ -1,9 +1,16 @@
 #!/bin/sh
 # Checks that the shipped library is self-contained: it needs nothing but the
 # C library and the loader, exports only the agent's entry points, and can
-# never be unloaded.
+# never be unloaded; with a glibc version, that it needs no symbol version
+# of the C library newer than that.
+#   check_library.sh LIBRARY [GLIBC_FLOOR]
 set -u
 lib=$1
+max_glibc=${2:-}
+if [ ! -f "$lib" ]; then
+  echo "SKIP: $lib is not built"
+  exit 77
+fi
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
@@ -26,6 +33,18 @@ readelf -d "$lib" | grep -q 'TEXTREL' && fail "library has text relocations"
 
 floor=$(objdump -T "$lib" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1)
 echo "glibc floor: $floor"
+if [ -n "$max_glibc" ]; then
+  newer=$(objdump -T "$lib" | awk '/GLIBC_/ { print $(NF-1), $NF }' | tr -d '()' | sed 's/^GLIBC_//' |
+    while read -r version symbol; do
+      [ "$(printf '%s\n%s\n' "$version" "$max_glibc" | sort -V | tail -1)" = "$max_glibc" ] ||
+        echo "$symbol@GLIBC_$version"
+    done)
+  [ -z "$newer" ] || fail "needs symbol versions newer than GLIBC_$max_glibc: $(echo $newer)"
+fi
+
+# Shipped stripped, with its debug information in the .debug file it names.
+readelf -S "$lib" | grep -q '\.debug_info' && fail "library is not stripped"
+readelf -S "$lib" | grep -q '\.gnu_debuglink' || fail "library names no .debug file"
 
 [ $status -eq 0 ] && echo "library contents: OK"
 exit $status

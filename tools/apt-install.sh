@@ -29,5 +29,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 for arch in $arches; do dpkg --add-architecture "$arch"; done
-apt-get update -q
-apt-get install -y -q --no-install-recommends $missing
+apt-get -o DPkg::Lock::Timeout=900 update -q
+apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends $missing

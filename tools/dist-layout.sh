@@ -5,15 +5,20 @@
 set -eu
 build=$1
 dist=$2
-place() {
-  if [ -f "$build/$1" ]; then
-    mkdir -p "$dist/$(dirname "$2")"
-    cp "$build/$1" "$dist/$2"
-  else
-    echo "dist: $2 left out ($build/$1 was not built)"
-  fi
+place() {  # TO FROM...: the first FROM that was built
+  to=$1
+  shift
+  for from in "$@"; do
+    if [ -f "$build/$from" ]; then
+      mkdir -p "$dist/$(dirname "$to")"
+      cp "$build/$from" "$dist/$to"
+      return
+    fi
+  done
+  echo "dist: $to left out (not built: $*)"
 }
-place linux-i386/src/libtarsil32.so lib/libtarsil32.so
-place linux-aarch64/src/libtarsil64.so lib-aarch64/libtarsil64.so
-place windows-x86_64/src/tarsil64.dll lib/tarsil64.dll
-place windows-i386/src/tarsil32.dll lib/tarsil32.dll
+# Linux as built for glibc 2.17 in the bullseye chroot, else the cross build.
+place lib/libtarsil32.so floor-i686/src/libtarsil32.so linux-i386/src/libtarsil32.so
+place lib-aarch64/libtarsil64.so floor-aarch64/src/libtarsil64.so linux-aarch64/src/libtarsil64.so
+place lib/tarsil64.dll windows-x86_64/src/tarsil64.dll
+place lib/tarsil32.dll windows-i386/src/tarsil32.dll

@@ -28,10 +28,17 @@ done
 
 rm -rf "$classes"
 mkdir -p "$classes" "$dist/bootcache"
-"$java_home/bin/javac" -d "$classes" "$sources/Greeting.java" "$sources/DemoApp.java"
+# Java 8 class files, from any JDK: --release 8 where javac knows it (9 and
+# later); Java 8's own javac makes them anyway.
+release=
+if "$java_home/bin/javac" --release 8 -version >/dev/null 2>&1; then
+    release="--release 8 -Xlint:-options"
+fi
+"$java_home/bin/javac" $release -d "$classes" "$sources/Greeting.java" "$sources/DemoApp.java"
 
 changed=$(mktemp -d)
 app=
+jvm_output=$changed/jvm-output
 # On any early exit the application must not outlive the script.
 cleanup() {
     rm -rf "$changed"
@@ -46,14 +53,24 @@ trap cleanup EXIT
 # per JVM start, in the bootstrap folder) shows which happened.
 show_log() {
     echo "--- $1: from $dist/bootcache/tarsil.boot.log ---"
+    if [ ! -f "$dist/bootcache/tarsil.boot.log" ]; then
+        echo "    (no log: the library did not start)"
+        return
+    fi
     grep -E 'No cached bootstrap jar|Renaming generated bootstrap|Bootstrap jar found from bootcache|Turning on boot class path emulation|Defining base class' \
         "$dist/bootcache/tarsil.boot.log" | sed 's/^/    /' || true
 }
 rm -f "$dist"/bootcache/tarsil-bootstrap-*.jar
+first=0
 "$java_home/bin/java" -agentpath:"$dist/lib/libtarsil64.so" \
     -Dvesta.reload.dirs="$classes" -Dvesta.bootcache.dir="$dist/bootcache" \
-    -cp "$classes" -version >/dev/null 2>&1
+    -cp "$classes" -version >"$jvm_output" 2>&1 || first=$?
 show_log "first JVM (empty bootstrap folder)"
+if [ "$first" -ne 0 ]; then
+    echo "$0: the first JVM failed with exit status $first; its output:" >&2
+    sed 's/^/    /' "$jvm_output" >&2
+    exit "$first"
+fi
 
 "$java_home/bin/java" -agentpath:"$dist/lib/libtarsil64.so" \
     -Dvesta.reload.dirs="$classes" -Dvesta.bootcache.dir="$dist/bootcache" \
@@ -69,10 +86,13 @@ if ! grep -q 'Hello from the recompiled version' "$changed/com/lindenforgesys/re
     exit 2
 fi
 echo "--- recompiling Greeting.java into $classes ---"
-"$java_home/bin/javac" -d "$classes" "$changed/com/lindenforgesys/reload/demo/Greeting.java"
+"$java_home/bin/javac" $release -d "$classes" "$changed/com/lindenforgesys/reload/demo/Greeting.java"
 
 status=0
 wait "$app" || status=$?
 app=
 show_log "second JVM (the demo application)"
+if [ "$status" -ne 0 ]; then
+    echo "$0: the demo application failed with exit status $status (its output is above)" >&2
+fi
 exit "$status"

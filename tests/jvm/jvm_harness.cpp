@@ -26,7 +26,21 @@ extern char** environ;
 namespace fs = std::filesystem;
 
 bool Jdk::installed() const {
-    return access((home + "/bin/java").c_str(), X_OK) == 0;
+    return access((root + home + "/bin/java").c_str(), X_OK) == 0;
+}
+
+int Jdk::featureVersion() const {
+    // JAVA_VERSION="1.8.0_462" or "11.0.28", "25"...
+    std::string release = readFile(root + home + "/release");
+    size_t at = release.find("JAVA_VERSION=\"");
+    if (at == std::string::npos) {
+        // Without the file, Debian's folder name says it: java-8-openjdk-amd64.
+        size_t digits = home.find("java-");
+        return digits == std::string::npos ? 0 : atoi(home.c_str() + digits + 5);
+    }
+    int major = atoi(release.c_str() + at + 14);
+    if (major == 1) major = atoi(release.c_str() + release.find('.', at) + 1);
+    return major;
 }
 
 namespace {
@@ -42,30 +56,60 @@ uint16_t elfMachine(const std::string& path) {
 
 bool Jdk::matchesBuild() const {
     static const uint16_t ownMachine = elfMachine("/proc/self/exe");
-    return elfMachine(home + "/bin/java") == ownMachine;
+    return elfMachine(root + home + "/bin/java") == ownMachine;
 }
 
-std::vector<Jdk> candidateJdks() {
-    const std::string root = "/usr/lib/jvm/";
-    std::vector<Jdk> jdks;
+namespace {
+
+// The JDKs of one system: those named (reported even when absent), then
+// every other one installed under its /usr/lib/jvm.
+void addJdks(std::vector<Jdk>& jdks, const std::string& root, const std::string& suite,
+             std::initializer_list<std::string> named) {
+    const std::string jvms = "/usr/lib/jvm/";
     std::set<std::string> seen;
-    auto add = [&](const std::string& name) {
-        Jdk jdk{name, root + name};
+    auto add = [&](const std::string& folder) {
+        Jdk jdk{suite.empty() ? folder : suite + "/" + folder, jvms + folder, root};
         std::error_code ec;
-        std::string real = fs::weakly_canonical(jdk.home, ec).string();
-        if (!seen.insert(jdk.installed() ? real : name).second) return;
+        std::string real = fs::weakly_canonical(root + jdk.home, ec).string();
+        if (!seen.insert(jdk.installed() ? real : folder).second) return;
         jdks.push_back(jdk);
     };
-    for (const char* name : {kRequiredJdk, "java-21-openjdk-" TARSIL_JDK_ARCH, "java-25-openjdk-" TARSIL_JDK_ARCH,
-                             "temurin-25-jdk-" TARSIL_JDK_ARCH}) {
-        add(name);
-    }
+    for (const std::string& folder : named) add(folder);
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(root, ec)) {
-        Jdk jdk{entry.path().filename().string(), entry.path().string()};
-        if (jdk.installed()) add(jdk.name);
+    for (const auto& entry : fs::directory_iterator(root + jvms, ec)) {
+        if (access((entry.path().string() + "/bin/java").c_str(), X_OK) == 0) add(entry.path().filename().string());
     }
+}
+
+}  // namespace
+
+std::vector<Jdk> candidateJdks() {
+    const std::string arch = TARSIL_JDK_ARCH;
+    std::vector<Jdk> jdks;
+    addJdks(jdks, "", "", {kRequiredJdk, "java-21-openjdk-" + arch, "java-25-openjdk-" + arch, "temurin-25-jdk-" + arch});
+    // The chroots hold amd64 JDKs only; other builds would skip them all.
+    if (arch != "amd64") return jdks;
+    const std::string chroots = TARSIL_CHROOTS;
+    addJdks(jdks, chroots + "/sid", "sid", {"java-8-openjdk-amd64"});
+    addJdks(jdks, chroots + "/bullseye", "bullseye", {"java-11-openjdk-amd64", "java-17-openjdk-amd64"});
+    addJdks(jdks, chroots + "/trixie", "trixie", {"java-21-openjdk-amd64", "java-25-openjdk-amd64"});
     return jdks;
+}
+
+namespace {
+
+// The JDK of the running PerJdkTest, null between tests.
+const Jdk* runningJdk = nullptr;
+
+}  // namespace
+
+const char* testedLibrary() {
+    return runningJdk != nullptr && !runningJdk->root.empty() ? TARSIL_FLOOR_LIBRARY : TARSIL_BUILT_LIBRARY;
+}
+
+const char* testedCdsKeptLibrary() {
+    return runningJdk != nullptr && !runningJdk->root.empty() ? TARSIL_FLOOR_CDS_KEPT_LIBRARY
+                                                              : TARSIL_BUILT_CDS_KEPT_LIBRARY;
 }
 
 std::string agentPath(const std::string& options) {
@@ -107,6 +151,21 @@ std::string emulatedJavaHome(const Jdk& jdk) {
     return home;
 }
 
+// In a chroot the program sees the build, the sources and the temporary
+// folder (where the tests' folders are) at their own paths, and starts in
+// the launch's folder.
+std::vector<std::string> chrootPrefix(const Jdk& jdk, const std::string& workDir) {
+    std::error_code ec;
+    std::string dir = workDir.empty() ? fs::current_path(ec).string() : workDir;
+    std::vector<std::string> command{"/bin/sh", TARSIL_SOURCE_DIR "/tools/in-chroot.sh", jdk.root, dir};
+    for (std::string bound : {fs::temp_directory_path(ec).string(), std::string(TARSIL_SOURCE_DIR),
+                              std::string(TARSIL_BINARY_DIR)}) {
+        command.insert(command.end(), {"--bind", bound});
+    }
+    command.push_back("--");
+    return command;
+}
+
 // The program to start and its first arguments.
 std::vector<std::string> javaCommand(const Jdk& jdk) {
     std::string java = jdk.home + "/bin/java";
@@ -117,13 +176,21 @@ std::vector<std::string> javaCommand(const Jdk& jdk) {
 }  // namespace
 
 JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch) {
+    std::vector<std::string> command = javaCommand(jdk);
+    command.insert(command.end(), launch.args.begin(), launch.args.end());
+    return runInJdkSystem(jdk, command, launch);
+}
+
+JvmRun runInJdkSystem(const Jdk& jdk, std::vector<std::string> argStrings, const JvmLaunch& launch) {
     TempDir capture;
     std::string outPath = capture.file("stdout");
     std::string errPath = capture.file("stderr");
 
-    std::vector<std::string> argStrings = javaCommand(jdk);
+    if (!jdk.root.empty()) {
+        std::vector<std::string> prefix = chrootPrefix(jdk, launch.workDir);
+        argStrings.insert(argStrings.begin(), prefix.begin(), prefix.end());
+    }
     std::string program = argStrings.front();
-    argStrings.insert(argStrings.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv;
     for (auto& arg : argStrings) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -143,7 +210,7 @@ JvmRun runJava(const Jdk& jdk, const JvmLaunch& launch) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (!launch.workDir.empty()) posix_spawn_file_actions_addchdir_np(&actions, launch.workDir.c_str());
+    if (!launch.workDir.empty() && jdk.root.empty()) posix_spawn_file_actions_addchdir_np(&actions, launch.workDir.c_str());
 
     JvmRun run;
     pid_t pid = 0;
@@ -175,9 +242,25 @@ void PerJdkTest::SetUp() {
     const Jdk& jdk = GetParam();
     if (!jdk.installed()) {
         ASSERT_NE(jdk.name, kRequiredJdk) << "the Debian JDK 17 must be installed";
+        if (!jdk.root.empty()) {
+            GTEST_SKIP() << "JDK " << jdk.name << " is not installed: no chroot at " << jdk.root
+                         << " (tools/chroots.sh makes it as root)";
+        }
         GTEST_SKIP() << "JDK " << jdk.name << " is not installed under /usr/lib/jvm";
     }
     if (!jdk.matchesBuild()) GTEST_SKIP() << "JDK " << jdk.name << " is built for another machine than these tests";
+    if (!jdk.root.empty()) {
+        if (geteuid() != 0) GTEST_SKIP() << "JDK " << jdk.name << " runs in a chroot, which needs root";
+        if (access(TARSIL_FLOOR_LIBRARY, R_OK) != 0) {
+            GTEST_SKIP() << "JDK " << jdk.name << " loads the library built for old C libraries, and "
+                         << TARSIL_FLOOR_LIBRARY << " is not built (tools/floor-build.sh)";
+        }
+    }
+    runningJdk = &jdk;
+}
+
+void PerJdkTest::TearDown() {
+    runningJdk = nullptr;
 }
 
 std::string jdkTestName(const ::testing::TestParamInfo<Jdk>& info) {

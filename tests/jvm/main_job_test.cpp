@@ -249,13 +249,28 @@ TEST_P(MainJob, CheckedJniFindsNothingToComplainAbout) {
 }
 
 TEST_P(MainJob, ClassDataSharingIsSwitchedOff) {
-    if (GetParam().name != kRequiredJdk) GTEST_SKIP() << "the flag's symbol is checked on the Debian JDK 17";
     JvmRun run = java({agent("debug"), "-version"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
+    if (GetParam().featureVersion() < 11) {
+        // Before Java 11 the library leaves sharing as the JVM has it.
+        EXPECT_EQ(run.err.find("class sharing flag"), std::string::npos) << run.err;
+        return;
+    }
+    if (GetParam().name.find("openjdk") == std::string::npos) {
+        GTEST_SKIP() << "the flag's symbol is checked on Debian's JDKs";
+    }
     EXPECT_NE(run.err.find("Tarsil-JVMTI [DEBUG] Found class sharing flag UseSharedSpaces=1\n"), std::string::npos)
         << run.err;
     EXPECT_NE(run.err.find("Tarsil-JVMTI [DEBUG] Setting class sharing flag to 0\n"), std::string::npos);
     EXPECT_EQ(run.err.find("sharing)"), std::string::npos) << "the VM still reports class data sharing";
+}
+
+TEST_P(MainJob, BootstrapJarLeadsTheBootClassPathOnJava8) {
+    if (GetParam().featureVersion() >= 9) GTEST_SKIP() << "sun.boot.class.path exists up to Java 8 only";
+    JvmRun run = java({agent(), "-XshowSettings:properties", "-version"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // Path properties are shown one element a line, the first after " = ".
+    EXPECT_NE(run.err.find("sun.boot.class.path = " + cachedBootstrapJar() + "\n"), std::string::npos) << run.err;
 }
 
 TEST_P(MainJob, IncompatibleAgentJarEndsTheJvm) {

@@ -12,6 +12,7 @@ import java.lang.instrument.ClassDefinition;
 import java.lang.instrument.ClassFileTransformer;
 import java.lang.instrument.IllegalClassFormatException;
 import java.lang.instrument.Instrumentation;
+import java.lang.reflect.Method;
 import java.lang.reflect.Proxy;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -23,6 +24,7 @@ import java.util.Collections;
 import java.util.HashSet;
 import java.util.List;
 import java.util.Map;
+import java.util.Set;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
 
@@ -261,20 +263,31 @@ public final class JavaSelfTest {
         check(!inst.removeTransformer(new Tagging("+u")), "removing an unknown transformer");
     }
 
-    private static void adapterAnswersTheFixedQuestions() {
+    private static void adapterAnswersTheFixedQuestions() throws ReflectiveOperationException {
         Instrumentation inst = new MinimalInstrumentation().instrumentation();
         check(inst.isRedefineClassesSupported() && inst.isRetransformClassesSupported()
               && inst.isNativeMethodPrefixSupported(), "supported features");
         check(inst.isModifiableClass(String.class), "String is modifiable");
         check(!inst.isModifiableClass(int.class), "int is not modifiable");
         check(!inst.isModifiableClass(String[].class), "arrays are not modifiable");
-        check(inst.isModifiableModule(Object.class.getModule()), "modules count as modifiable");
+        // Instrumentation's module methods are Java 9 API: reached by reflection.
+        Object module = Class.class.getMethod("getModule").invoke(Object.class);
+        Class<?> moduleClass = Class.forName("java.lang.Module");
+        check((Boolean) Instrumentation.class.getMethod("isModifiableModule", moduleClass).invoke(inst, module),
+              "modules count as modifiable");
         check(throwsUnsupported(() -> inst.getObjectSize("x")), "getObjectSize");
         check(throwsUnsupported(() -> inst.appendToSystemClassLoaderSearch(null)), "appendToSystemClassLoaderSearch");
         check(throwsUnsupported(() -> inst.appendToBootstrapClassLoaderSearch(null)),
               "appendToBootstrapClassLoaderSearch");
-        check(throwsUnsupported(() -> inst.redefineModule(Object.class.getModule(), null, null, null, null, null)),
-              "redefineModule");
+        Method redefineModule = Instrumentation.class.getMethod("redefineModule", moduleClass, Set.class, Map.class,
+                                                                Map.class, Set.class, Map.class);
+        Throwable thrown = null;
+        try {
+            redefineModule.invoke(inst, module, null, null, null, null, null);
+        } catch (java.lang.reflect.InvocationTargetException e) {
+            thrown = e.getCause();
+        }
+        check(thrown instanceof UnsupportedOperationException, "redefineModule");
         try {
             inst.addTransformer(null, true);
             check(false, "a null transformer is refused");

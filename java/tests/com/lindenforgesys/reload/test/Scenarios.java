@@ -87,7 +87,12 @@ public final class Scenarios {
     private static byte[] resource(String name) throws IOException {
         try (InputStream in = Scenarios.class.getResourceAsStream(name)) {
             check(in != null, "missing resource " + name);
-            return in.readAllBytes();
+            java.io.ByteArrayOutputStream bytes = new java.io.ByteArrayOutputStream();
+            byte[] buffer = new byte[8192];
+            for (int n; (n = in.read(buffer)) > 0; ) {
+                bytes.write(buffer, 0, n);
+            }
+            return bytes.toByteArray();
         }
     }
 
@@ -167,10 +172,16 @@ public final class Scenarios {
     }
 
     private static void nullElement() throws Throwable {
+        // Reflection on MinimalInstrumentation resolves the types of all its
+        // methods, java.lang.Module among them: the natives are called
+        // directly from Java 9 on, and through the adapter everywhere.
+        boolean java8 = System.getProperty("java.specification.version").startsWith("1.");
         MinimalInstrumentation natives = ((InstrumentationAdapter) inst()).natives();
-        Method retransform = nativeMethod("retransformClassesImpl", Class[].class);
-        Method redefine = nativeMethod("redefineClassesImpl", ClassDefinition[].class);
-        expectError(retransform, natives, new Class<?>[] {null}, "the natives");
+        Method redefine = java8 ? null : nativeMethod("redefineClassesImpl", ClassDefinition[].class);
+        if (!java8) {
+            expectError(nativeMethod("retransformClassesImpl", Class[].class), natives, new Class<?>[] {null},
+                        "the natives");
+        }
         try {
             inst().retransformClasses(new Class<?>[] {Target.class, null});
             check(false, "a null entry was accepted through the adapter");
@@ -184,7 +195,9 @@ public final class Scenarios {
         } catch (NullPointerException e) {
             check("Error".equals(e.getMessage()), "null array: wrong message " + e.getMessage());
         }
-        redefine.invoke(natives, (Object) null);
+        if (!java8) {
+            redefine.invoke(natives, (Object) null);
+        }
     }
 
     private static Method nativeMethod(String name, Class<?> parameter) throws NoSuchMethodException {
@@ -243,7 +256,10 @@ public final class Scenarios {
      * for their loaders.
      */
     private static void emulation() throws Throwable {
-        for (String name : new String[] {"java.lang.TarsilEarlyHooks", "java.lang.TarsilModuleHooks"}) {
+        // The base classes are defined on Java 9 and later only.
+        boolean java8 = System.getProperty("java.specification.version").startsWith("1.");
+        for (String name : java8 ? new String[0]
+                                 : new String[] {"java.lang.TarsilEarlyHooks", "java.lang.TarsilModuleHooks"}) {
             Class<?> base = Class.forName(name, false, null);
             check(base.getClassLoader() == null, name + " is not in the boot loader");
         }
@@ -254,14 +270,18 @@ public final class Scenarios {
         if (Boolean.getBoolean("vesta.test.expectPlatform")) {
             String message = new java.sql.SQLDataException("x").getMessage();
             check(message.equals("served: x"), "the platform class is the JDK's: " + message);
-            check(java.sql.SQLDataException.class.getClassLoader() == ClassLoader.getPlatformClassLoader(),
+            // Java 9 and later only, where the platform loader exists.
+            Object platformLoader = ClassLoader.class.getMethod("getPlatformClassLoader").invoke(null);
+            check(java.sql.SQLDataException.class.getClassLoader() == platformLoader,
                   "SQLDataException not from the platform loader");
         }
     }
 
     /** Prints the JVM's process id, then sleeps "vesta.test.sleepMs". */
     private static void sleep() throws InterruptedException {
-        System.out.println("pid " + ProcessHandle.current().pid());
+        // "<pid>@<host>" on every JVM from Java 8 on.
+        String jvmName = java.lang.management.ManagementFactory.getRuntimeMXBean().getName();
+        System.out.println("pid " + jvmName.substring(0, jvmName.indexOf('@')));
         System.out.flush();
         Thread.sleep(Long.getLong("vesta.test.sleepMs", 1000L));
     }
