@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -96,9 +97,11 @@ const char* regularFileProblem(int fd) {
 constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 // Drops O_NONBLOCK again once the file is known to be a regular file.
+// (FIONBIO rather than fcntl, whose 32-bit symbol is newer than the oldest
+// C library the library supports.)
 void makeBlocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    int off = 0;
+    ioctl(fd, FIONBIO, &off);
 }
 
 int createExclusive(const char* name) {

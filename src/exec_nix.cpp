@@ -4,6 +4,7 @@
 // the fork.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
 #ifdef __linux__
@@ -189,7 +190,8 @@ void copyOutput(int readEnd, size_t bufferSize, Child* child) {
         if (events < 0 && errno != EINTR) break;
         if (child->ended()) {
             // What it wrote before it ended is still in the pipe.
-            fcntl(readEnd, F_SETFL, fcntl(readEnd, F_GETFL) | O_NONBLOCK);
+            int on = 1;
+            ioctl(readEnd, FIONBIO, &on);
             for (ssize_t n; (n = readRetrying(readEnd, buffer.get(), bufferSize)) > 0;) copyChunk(buffer.get(), n, &seen);
             break;
         }
