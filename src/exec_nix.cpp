@@ -3,7 +3,6 @@
 // calls between fork and exec, so everything it needs is prepared before
 // the fork.
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
