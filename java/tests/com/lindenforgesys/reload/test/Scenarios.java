@@ -277,12 +277,16 @@ public final class Scenarios {
         }
     }
 
-    /** Prints the JVM's process id, then sleeps "vesta.test.sleepMs". */
-    private static void sleep() throws InterruptedException {
+    private static void printPid() {
         // "<pid>@<host>" on every JVM from Java 8 on.
         String jvmName = java.lang.management.ManagementFactory.getRuntimeMXBean().getName();
         System.out.println("pid " + jvmName.substring(0, jvmName.indexOf('@')));
         System.out.flush();
+    }
+
+    /** Prints the JVM's process id, then sleeps "vesta.test.sleepMs". */
+    private static void sleep() throws InterruptedException {
+        printPid();
         Thread.sleep(Long.getLong("vesta.test.sleepMs", 1000L));
     }
 
@@ -292,8 +296,7 @@ public final class Scenarios {
      * "vesta.test.sleepMs".
      */
     private static void holdDescriptors() throws InterruptedException, IOException {
-        System.out.println("pid " + ProcessHandle.current().pid());
-        System.out.flush();
+        printPid();
         Thread.sleep(Long.getLong("vesta.test.holdFromMs", 1000L));
         List<java.io.FileInputStream> held = new ArrayList<java.io.FileInputStream>();
         try {
