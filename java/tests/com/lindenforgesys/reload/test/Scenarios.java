@@ -175,7 +175,7 @@ public final class Scenarios {
         // Reflection on MinimalInstrumentation resolves the types of all its
         // methods, java.lang.Module among them: the natives are called
         // directly from Java 9 on, and through the adapter everywhere.
-        boolean java8 = System.getProperty("java.specification.version").startsWith("1.");
+        boolean java8 = System.getProperty("java.version").startsWith("1.");
         MinimalInstrumentation natives = ((InstrumentationAdapter) inst()).natives();
         Method redefine = java8 ? null : nativeMethod("redefineClassesImpl", ClassDefinition[].class);
         if (!java8) {
@@ -257,7 +257,7 @@ public final class Scenarios {
      */
     private static void emulation() throws Throwable {
         // The base classes are defined on Java 9 and later only.
-        boolean java8 = System.getProperty("java.specification.version").startsWith("1.");
+        boolean java8 = System.getProperty("java.version").startsWith("1.");
         for (String name : java8 ? new String[0]
                                  : new String[] {"java.lang.TarsilEarlyHooks", "java.lang.TarsilModuleHooks"}) {
             Class<?> base = Class.forName(name, false, null);
