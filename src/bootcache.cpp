@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,6 +69,14 @@ const char* getBootstrapFolder(jvmtiEnv* jvmti) {
     return bootstrapFolder;
 }
 
+void initBootLog(jvmtiEnv* jvmti) {
+    std::string path = std::string(getBootstrapFolder(jvmti)) + "tarsil.boot.log";
+    log_write(TS_DEBUG, "Native agent is logging to file: %s", path.c_str());
+    // The log holds every system property at DEBUG: it is opened inside the
+    // user's own folder, never through a link, readable by the user alone.
+    start_file_logging(4, openBootLog("tarsil.boot.log"), path.c_str());
+}
+
 namespace {
 
 constexpr int kDefaultTimeoutSeconds = 300;
@@ -122,19 +132,94 @@ bool cachedJarUsable(const std::string& name, const std::string& path, bool repo
     return false;
 }
 
-// Removes what generations of this hash that died before finishing left
-// behind. Called under the lock, when no other generation of it runs.
-void sweepLeftovers(std::string_view hash) {
-    std::string stem = std::string(hash.substr(0, 20)) + "-";
-    std::vector<std::string> names = bootFileNames("tarsil-bootstrap-" + stem, kTemporarySuffix);
-    for (std::string_view suffix : {".args"}) {
-        std::vector<std::string> more = bootFileNames("tarsil-bootstrap-" + stem, suffix);
+constexpr std::string_view kBootstrapPrefix = "tarsil-bootstrap-";
+constexpr std::string_view kClasspathPrefix = "tarsil-classpath-";
+constexpr std::string_view kChildLogSuffix = ".tmp.jar.log";
+// Child logs of earlier generations that stay for the user to read.
+constexpr size_t kKeptChildLogs = 5;
+constexpr long long kUnlimitedGenerationSeconds = 24 * 60 * 60;
+
+// The first 20 hash digits a generation's file name carries, or empty.
+std::string_view generationHash(std::string_view name) {
+    for (std::string_view prefix : {kBootstrapPrefix, kClasspathPrefix}) {
+        if (name.starts_with(prefix)) name.remove_prefix(prefix.size());
+    }
+    size_t dash = name.find('-');
+    return dash == 20 ? name.substr(0, 20) : std::string_view();
+}
+
+// Tells whether generations of a hash may still be running: one that holds
+// a lock of that hash is; where every lock of it can be taken, none is
+// (the locks are held until the sweep ends, so none starts meanwhile).
+class GenerationLiveness {
+public:
+    explicit GenerationLiveness(std::string_view ownHash) : ownHash_(ownHash.substr(0, 20)) {
+        for (const std::string& lock : bootFileNames(kBootstrapPrefix, ".lock")) locks_.push_back(lock);
+    }
+
+    // Known to be over (true), or not known to be (false).
+    bool over(std::string_view hash) {
+        // This JVM holds its own hash's lock.
+        if (hash == ownHash_) return true;
+        auto known = verdicts_.find(std::string(hash));
+        if (known != verdicts_.end()) return known->second;
+        bool anyLock = false;
+        bool allFree = true;
+        for (const std::string& lock : locks_) {
+            if (!std::string_view(lock).substr(kBootstrapPrefix.size()).starts_with(hash)) continue;
+            anyLock = true;
+            auto probe = std::make_unique<BootFileLock>();
+            if (probe->tryAcquire(lock.c_str()) == BootFileLock::Outcome::locked) {
+                held_.push_back(std::move(probe));
+            } else {
+                allFree = false;
+            }
+        }
+        return verdicts_[std::string(hash)] = anyLock && allFree;
+    }
+
+private:
+    std::string ownHash_;
+    std::vector<std::string> locks_;
+    std::map<std::string, bool> verdicts_;
+    std::vector<std::unique_ptr<BootFileLock>> held_;
+};
+
+std::vector<std::string> namesLike(std::string_view prefix, std::initializer_list<std::string_view> suffixes) {
+    std::vector<std::string> names;
+    for (std::string_view suffix : suffixes) {
+        std::vector<std::string> more = bootFileNames(prefix, suffix);
         names.insert(names.end(), more.begin(), more.end());
     }
-    std::vector<std::string> jars = bootFileNames("tarsil-classpath-" + stem, ".jar");
-    names.insert(names.end(), jars.begin(), jars.end());
-    for (const std::string& name : names) {
-        if (removeBootFile(name.c_str())) log_write(TS_INFO, "Removed %s, left by an unfinished generation", name.c_str());
+    return names;
+}
+
+// Removes what generations of any hash left behind once they are over:
+// temporary jars, argument files and classpath jars of generations whose
+// locks are free, or that are older than any generation can run; and all
+// but the newest few child logs. Called under this JVM's lock.
+void sweepDeadGenerations(std::string_view hash, int timeoutSeconds) {
+    long long oldest = timeoutSeconds > 0 ? 2LL * timeoutSeconds : kUnlimitedGenerationSeconds;
+    GenerationLiveness liveness(hash);
+    auto over = [&](const std::string& name) {
+        std::string_view of = generationHash(name);
+        return !of.empty() && (bootFileAgeSeconds(name.c_str()) > oldest || liveness.over(of));
+    };
+    std::vector<std::string> leftovers = namesLike(kBootstrapPrefix, {kTemporarySuffix, ".args"});
+    std::vector<std::string> classpathJars = bootFileNames(kClasspathPrefix, ".jar");
+    leftovers.insert(leftovers.end(), classpathJars.begin(), classpathJars.end());
+    for (const std::string& name : leftovers) {
+        if (over(name) && removeBootFile(name.c_str())) {
+            log_write(TS_INFO, "Removed %s, left by an unfinished generation", name.c_str());
+        }
+    }
+    std::vector<std::pair<long long, std::string>> logs;
+    for (const std::string& name : bootFileNames(kBootstrapPrefix, kChildLogSuffix)) {
+        logs.emplace_back(bootFileAgeSeconds(name.c_str()), name);
+    }
+    std::sort(logs.begin(), logs.end());
+    for (size_t i = kKeptChildLogs; i < logs.size(); i++) {
+        if (over(logs[i].second)) removeBootFile(logs[i].second.c_str());
     }
 }
 
@@ -190,10 +275,13 @@ void generateAndPublish(jvmtiEnv* jvmti, const JarInfo* jarInfo, const char* fol
     std::string temporaryName = "tarsil-bootstrap-" + runningStem + std::string(kTemporarySuffix);
     std::string temporary = folder + temporaryName;
     // Made here, exclusively and private to the user, before the child
-    // writes into it: nobody can have put anything at that name first.
-    if (!createBootFile(temporaryName.c_str())) {
-        log_write(TS_FATAL, "Could not create %s (errno: %d)", temporary.c_str(), errno);
-        fatal_error_kill(1);
+    // writes into them: nobody can have put anything at those names first,
+    // and the child's log (all of its properties) is the user's alone.
+    for (const std::string& name : {temporaryName, temporaryName + ".log"}) {
+        if (!createBootFile(name.c_str())) {
+            log_write(TS_FATAL, "Could not create %s%s (errno: %d)", folder, name.c_str(), errno);
+            fatal_error_kill(1);
+        }
     }
     set_fatal_cleanup(removeGenerationFiles);
     log_write(TS_DEBUG, "No cached bootstrap jar, generating new one to: %s", temporary.c_str());
@@ -229,7 +317,7 @@ const char* generate(jvmtiEnv* jvmti, const char* agentJarPath, const char* outp
     const char* classpathJar = preprocessClasspath(jvmti, argv, argc, folder, classpathJarName.c_str());
     std::string argumentFileName = "tarsil-bootstrap-" + stem + ".args";
     bool argumentFile = agent.java9 && moveSystemPropertiesToFile(argv, &argc, folder, argumentFileName.c_str());
-    execAndReadStdOut2(argc, argv, 4096, 1, nullptr, bootstrapTimeout(jvmti));
+    execAndReadStdOut2(argc, argv, 4096, 1, nullptr, bootstrapTimeout(jvmti), &childEnvironment(jvmti));
     if (classpathJar != nullptr) removeBootFile(classpathJarName.c_str());
     if (argumentFile) removeBootFile(argumentFileName.c_str());
     freeBootstrapBuildArguments(argc, argv);
@@ -267,7 +355,7 @@ char* getBootstrapJarPathFor(jvmtiEnv* jvmti, const JarInfo* jarInfo) {
         log_write(TS_DEBUG, "Bootstrap jar found from bootcache: %s", cached.c_str());
         return result;
     }
-    if (outcome == BootFileLock::Outcome::locked) sweepLeftovers(hash);
+    if (outcome == BootFileLock::Outcome::locked) sweepDeadGenerations(hash, timeout);
     generateAndPublish(jvmti, jarInfo, folder, hash, cachedName, cached);
     return result;
 }

@@ -5,11 +5,18 @@
 
 #include <jvmti.h>
 
+#include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "exec.h"
 
 // The folder with its trailing separator; ends the process when no usable
 // folder exists.
 const char* getBootstrapFolder(jvmtiEnv* jvmti);
+// Starts the log file "tarsil.boot.log" in the bootstrap folder.
+void initBootLog(jvmtiEnv* jvmti);
 char* getBootstrapFromProperty(jvmtiEnv* jvmti);
 char* getBootstrapFromVestaBase(jvmtiEnv* jvmti);
 char* getBootstrapFromUserHome();
@@ -22,9 +29,72 @@ int isDir(const char* path);
 int isDirWritable(const char* path);
 long getPid();
 
+// Where a JVM takes its options from, each as the JVM or its launcher
+// splits it: the command line (entry 0 the launcher), then the variables
+// JDK_JAVA_OPTIONS (read by the launcher of Java 9 and later),
+// JAVA_TOOL_OPTIONS, _JAVA_OPTIONS and JDK_AOT_VM_OPTIONS. Argument files
+// ("@file", Java 9 and later) and the files of -XX:VMOptionsFile= and
+// -XX:Flags= are expanded where they stand.
+struct OptionSource {
+    std::string name;                  // "command line" or the variable's name
+    bool present = false;              // a variable: whether it is set
+    std::vector<std::string> options;
+};
+// What collectOptionSources reads: injected, so that tests and the fuzzer
+// can hand it any command line, environment and files.
+struct OptionInputs {
+    std::vector<std::string> commandLine;
+    bool java9 = true;                 // argument files and JDK_JAVA_OPTIONS
+    std::function<const char*(const char* name)> variable;
+    // The text of a file, false when it cannot be read.
+    std::function<bool(const std::string& path, std::string* text)> readFile;
+};
+std::vector<OptionSource> collectOptionSources(const OptionInputs& inputs);
+// This JVM's sources, read once.
+const std::vector<OptionSource>& jvmOptionSources();
+// The launcher's argument file syntax: blanks separate, '#' starts a
+// comment, quotes group, and inside quotes a backslash escapes.
+std::vector<std::string> splitArgumentFile(std::string_view text);
+// The syntax of JAVA_TOOL_OPTIONS and the other variables, and of
+// -XX:VMOptionsFile=: blanks separate, quotes group, nothing escapes.
+std::vector<std::string> splitOptionsText(std::string_view text);
+// The syntax of a -XX:Flags= file: flag settings without their "-XX:".
+std::vector<std::string> splitFlagsFile(std::string_view text);
+// Options as splitOptionsText reads them back.
+std::string joinOptionsText(const std::vector<std::string>& options);
+
 // The parent JVM's options that the child JVM building the bootstrap jar
 // inherits, in command-line order; computed once, owned here.
 char** getAdditionalArgs(jvmtiEnv* jvmti, int* count);
+// The same filter over the options of one variable: what of them the child
+// gets in its own copy of the variable.
+std::vector<std::string> filterVariableOptions(const std::vector<std::string>& options, bool ibmVendor,
+                                               const char* libraryPath);
+// A variable of the parent's option sources and what of it the child
+// inherits (nothing: the child goes without the variable).
+struct InheritedVariable {
+    std::string name;
+    std::vector<std::string> kept;
+};
+// What the child inherits of every source.
+struct InheritedOptions {
+    std::vector<std::string> commandLine;      // for the child's command line
+    std::vector<InheritedVariable> variables;  // the variables that are set, in order
+    // All of it in the order the runtime hash takes it: the command line,
+    // then the variables.
+    std::vector<std::string> hashed() const;
+    // The child's copies of the variables: the kept options, or none.
+    std::vector<EnvironmentEdit> environment() const;
+};
+InheritedOptions inheritedOptions(const std::vector<OptionSource>& sources, bool ibmVendor, const char* libraryPath);
+// This JVM's, computed once with getAdditionalArgs.
+const InheritedOptions& getInheritedOptions(jvmtiEnv* jvmti);
+// The environment the library's child JVMs get instead of the JVM's own.
+const std::vector<EnvironmentEdit>& childEnvironment(jvmtiEnv* jvmti);
+// The first option of any source that gives the JVM a class data sharing or
+// AOT archive of the user's own ("-XX:AOTCache=...", "-XX:SharedArchiveFile=..."),
+// with the source's name; empty when there is none.
+std::string userArchiveOption(const std::vector<OptionSource>& sources, std::string* sourceName);
 // The filter over a given command line (entry 0 is the launcher); the
 // result and its strings are new heap allocations.
 char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* libraryPath, int* count);
@@ -53,7 +123,8 @@ void freeBootstrapBuildArguments(int count, char** argv);
 // Moves the "-D" options of the child's argument vector into an argument
 // file `name` of the bootstrap folder, where other users cannot read them
 // as they can a command line, and puts "@file" in place of the first. False
-// when there are none or the file cannot be written; then nothing changes.
+// when there are none; ends the process when the file cannot be written,
+// for the options never go onto the command line instead.
 bool moveSystemPropertiesToFile(char** argv, int* argc, const char* folder, const char* name);
 // The launcher's argument file text for these arguments, one to a line.
 std::string argumentFileText(char** args, int count);

@@ -1,8 +1,13 @@
 // The parent JVM's options that the child JVM building the bootstrap jar
-// inherits: the -X, -XX, "--" and -agentpath options before the main class,
-// less those that only concern the parent.
+// inherits, from every source of options: the -X, -XX, "--" and -agentpath
+// options before the main class, less those that only concern the parent
+// and those the library's child must never take over.
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "bootcache.h"
 #include "bootcache_text.h"
@@ -31,6 +36,109 @@ constexpr std::string_view kIgnoredDashDashExact[] = {
     "--console", "--list-modules", "--dry-run", "--validate-modules", "--version", "--show-version",
     "--show-module-resolution", "--help", "--help-extra"};
 
+// What the child never inherits from any source, beyond the lists above:
+// the child JVM is the library's, not a copy of the user's JVM.
+//
+// Debuggers and agents: a debugger makes the child wait for the user's IDE
+// (suspend=y) or connect to it as a second debuggee (server=n), and the
+// user's Java agents would run inside the child. -agentlib: and -javaagent:
+// fall through the filter anyway; -agentpath: naming a libjdwp is matched
+// by isDebuggerAgentPath.
+constexpr std::string_view kDebuggerPrefixes[] = {"-agentlib:", "-javaagent:", "-Xrunjdwp", "-Xdebug"};
+// Class data sharing and AOT archives: the child runs another class path
+// than the archive was made for, so it cannot use the user's archive (and
+// fails with -XX:AOTMode=on), and it must never write or overwrite one.
+constexpr std::string_view kArchiveFlags[] = {"AOTCache",          "AOTCacheOutput",       "AOTConfiguration",
+                                              "AOTMode",           "SharedArchiveFile",    "ArchiveClassesAtExit",
+                                              "AutoCreateSharedArchive", "SharedClassListFile", "DumpLoadedClassList"};
+constexpr std::string_view kArchiveExact[] = {"-Xshare:dump"};
+// Options that make the JVM write files: the child would write, rotate or
+// overwrite the user's own logs and recordings. -Xlog with a file output
+// is matched by isFileLog.
+constexpr std::string_view kFileWritingFlags[] = {"LogFile", "LogCompilation", "LogVMOutput", "StartFlightRecording",
+                                                  "FlightRecorderOptions"};
+constexpr std::string_view kFileWritingPrefixes[] = {"-Xloggc:"};
+// The launcher's own settings and the options files: --disable-@files
+// would keep the child's launcher from reading the child's argument file;
+// the source file mode's --source (with its value) would make the child
+// run no installer; the files of -XX:VMOptionsFile= and -XX:Flags= are
+// read where they stand, so the child gets what they hold instead.
+constexpr std::string_view kLauncherExact[] = {"--disable-@files", "--source"};
+constexpr std::string_view kLauncherFlags[] = {"VMOptionsFile", "Flags"};
+
+// The name of a -XX: flag ("-XX:+Name", "-XX:Name=value"), or empty.
+std::string_view xxFlagName(std::string_view option) {
+    if (!option.starts_with("-XX:")) return {};
+    option.remove_prefix(4);
+    if (!option.empty() && (option[0] == '+' || option[0] == '-')) option.remove_prefix(1);
+    return option.substr(0, option.find_first_of("=:"));
+}
+
+// -Xlog[:what[:output[:decorators[:options]]]] writing to a file: an output
+// that is neither standard stream ("file=name", or a bare name).
+bool isFileLog(std::string_view option) {
+    if (!option.starts_with("-Xlog:")) return false;
+    option.remove_prefix(6);
+    // Fields are separated by colons outside double quotes.
+    std::vector<std::string_view> fields;
+    size_t start = 0;
+    bool quoted = false;
+    for (size_t i = 0; i <= option.size(); i++) {
+        if (i < option.size() && option[i] == '"') quoted = !quoted;
+        if (i == option.size() || (option[i] == ':' && !quoted)) {
+            fields.push_back(option.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    if (fields.size() < 2) return false;
+    std::string_view output = fields[1];
+    return !output.empty() && output != "stdout" && output != "stderr" && output != "#0" && output != "#1";
+}
+
+// An -agentpath: whose library is the JDK's debugger back end (libjdwp.so,
+// libjdwp.dylib, jdwp.dll).
+bool isDebuggerAgentPath(std::string_view option) {
+    if (!option.starts_with("-agentpath:")) return false;
+    std::string_view path = option.substr(11, option.find('=') == std::string_view::npos ? std::string_view::npos
+                                                                                          : option.find('=') - 11);
+    size_t separator = path.find_last_of("/\\");
+    std::string_view file = separator == std::string_view::npos ? path : path.substr(separator + 1);
+    return file.starts_with("libjdwp.") || file == "jdwp.dll";
+}
+
+template <size_t N>
+bool flagIn(std::string_view option, const std::string_view (&names)[N]) {
+    std::string_view name = xxFlagName(option);
+    return !name.empty() && isOneOf(name, names);
+}
+
+// Whether no source may hand the option down (the tables above).
+bool isNeverInherited(std::string_view option) {
+    return startsWithOneOf(option, kDebuggerPrefixes) || isDebuggerAgentPath(option) ||
+           flagIn(option, kArchiveFlags) || isOneOf(option, kArchiveExact) || flagIn(option, kFileWritingFlags) ||
+           startsWithOneOf(option, kFileWritingPrefixes) || isFileLog(option) || isOneOf(option, kLauncherExact) ||
+           flagIn(option, kLauncherFlags);
+}
+
+// The options that give the JVM an archive of the user's own, which the
+// library's switching off of class data sharing leaves unused.
+constexpr std::string_view kUserArchiveFlags[] = {"AOTCache", "SharedArchiveFile"};
+
+// What becomes of one option in the child under the rules every source
+// shares: dropped, kept, or kept with the separate value after it.
+enum class Inherit { drop, keep, keepWithValue };
+
+Inherit inheritance(std::string_view option, const char* libraryPath) {
+    if (isNeverInherited(option)) return Inherit::drop;
+    std::string copy(option);
+    const char* arg = copy.c_str();
+    if (isXArg(arg) && !isIgnoredXArg(arg)) return Inherit::keep;
+    if (isDashDashArgument(arg) && !isIgnoredDashDashArgument(arg)) {
+        return hasSeparateArgument(arg) ? Inherit::keepWithValue : Inherit::keep;
+    }
+    if (option.starts_with("-agentpath") && !isIgnoredAgent(arg, libraryPath)) return Inherit::keep;
+    return Inherit::drop;
+}
 
 char** additionalArgs = nullptr;
 int additionalArgCount = 0;
@@ -97,13 +205,9 @@ char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* l
             args[n++] = lfts_dup("-Xshareclasses:none");
         } else if (option.starts_with("-Xverify")) {
             verify = arg;
-        } else if (isXArg(arg) && !isIgnoredXArg(arg)) {
+        } else if (Inherit inherit = inheritance(option, libraryPath); inherit != Inherit::drop) {
             args[n++] = lfts_dup(arg);
-        } else if (isDashDashArgument(arg) && !isIgnoredDashDashArgument(arg)) {
-            args[n++] = lfts_dup(arg);
-            if (hasSeparateArgument(arg) && i + 1 < argc) args[n++] = lfts_dup(argv[++i]);
-        } else if (option.starts_with("-agentpath") && !isIgnoredAgent(arg, libraryPath)) {
-            args[n++] = lfts_dup(arg);
+            if (inherit == Inherit::keepWithValue && i + 1 < argc) args[n++] = lfts_dup(argv[++i]);
         }
     }
     // IBM JVMs must verify everything in the child, whatever the parent said.
@@ -116,20 +220,115 @@ char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* l
     return args;
 }
 
-char** getAdditionalArgs(jvmtiEnv* jvmti, int* count) {
-    if (additionalArgs == nullptr) {
-        int argc = 0;
-        char** argv = nullptr;
-        if (getCommandLineArguments(&argc, &argv) != 0) {
-            additionalArgs = static_cast<char**>(ts_checked_alloc(calloc(1, sizeof(char*))));
-            additionalArgCount = 0;
-        } else {
-            additionalArgs = filterAdditionalArgs(argc, argv, isVendorIbm(jvmti), agent.libraryPath,
-                                                  &additionalArgCount);
-            freeCommandLineArguments(argc, argv);
+std::vector<std::string> filterVariableOptions(const std::vector<std::string>& options, bool ibmVendor,
+                                               const char* libraryPath) {
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < options.size(); i++) {
+        std::string_view option = options[i];
+        if (option.starts_with("-Xshareclasses:")) {
+            kept.emplace_back("-Xshareclasses:none");
+        } else if (option.starts_with("-Xverify")) {
+            // On IBM JVMs the command line's -Xverify:all decides.
+            if (!ibmVendor) kept.emplace_back(option);
+        } else if (Inherit inherit = inheritance(option, libraryPath); inherit != Inherit::drop) {
+            kept.emplace_back(option);
+            if (inherit == Inherit::keepWithValue && i + 1 < options.size()) kept.push_back(options[++i]);
+        } else if (hasSeparateArgument(options[i].c_str())) {
+            i++;  // "-cp lib" and the like: the value goes with its option
         }
     }
+    return kept;
+}
+
+std::string userArchiveOption(const std::vector<OptionSource>& sources, std::string* sourceName) {
+    for (const OptionSource& source : sources) {
+        bool commandLine = &source == &sources.front();
+        size_t end = source.options.size();
+        if (commandLine) {
+            std::vector<char*> argv;
+            for (const std::string& option : source.options) argv.push_back(const_cast<char*>(option.c_str()));
+            end = static_cast<size_t>(findArgumentLimit(static_cast<int>(argv.size()), argv.data()));
+        }
+        for (size_t i = commandLine ? 1 : 0; i < end; i++) {
+            std::string_view option = source.options[i];
+            if (!flagIn(option, kUserArchiveFlags) || option.find('=') == std::string_view::npos) continue;
+            if (sourceName != nullptr) *sourceName = source.name;
+            return std::string(option);
+        }
+    }
+    return {};
+}
+
+std::vector<std::string> InheritedOptions::hashed() const {
+    std::vector<std::string> all = commandLine;
+    for (const InheritedVariable& variable : variables) all.insert(all.end(), variable.kept.begin(), variable.kept.end());
+    return all;
+}
+
+std::vector<EnvironmentEdit> InheritedOptions::environment() const {
+    std::vector<EnvironmentEdit> edits;
+    for (const InheritedVariable& variable : variables) {
+        edits.push_back({variable.name, variable.kept.empty(), joinOptionsText(variable.kept)});
+    }
+    return edits;
+}
+
+InheritedOptions inheritedOptions(const std::vector<OptionSource>& sources, bool ibmVendor, const char* libraryPath) {
+    InheritedOptions inherited;
+    if (!sources.empty() && !sources.front().options.empty()) {
+        std::vector<char*> argv;
+        for (const std::string& option : sources.front().options) argv.push_back(const_cast<char*>(option.c_str()));
+        int count = 0;
+        char** kept = filterAdditionalArgs(static_cast<int>(argv.size()), argv.data(), ibmVendor, libraryPath, &count);
+        inherited.commandLine.assign(kept, kept + count);
+        std::for_each(kept, kept + count, free);
+        free(kept);
+    }
+    for (size_t i = 1; i < sources.size(); i++) {
+        if (!sources[i].present) continue;
+        inherited.variables.push_back(
+            {sources[i].name, filterVariableOptions(sources[i].options, ibmVendor, libraryPath)});
+    }
+    return inherited;
+}
+
+namespace {
+
+InheritedOptions* inheritedForThisJvm = nullptr;
+std::vector<EnvironmentEdit> childEdits;
+
+const InheritedOptions& computeOnce(jvmtiEnv* jvmti) {
+    if (inheritedForThisJvm != nullptr) return *inheritedForThisJvm;
+    bool ibm = jvmti != nullptr && isVendorIbm(jvmti) != 0;
+    inheritedForThisJvm = new InheritedOptions(inheritedOptions(jvmOptionSources(), ibm, agent.libraryPath));
+    additionalArgCount = static_cast<int>(inheritedForThisJvm->commandLine.size());
+    additionalArgs = static_cast<char**>(ts_checked_alloc(calloc(static_cast<size_t>(additionalArgCount) + 1,
+                                                                 sizeof(char*))));
+    for (int i = 0; i < additionalArgCount; i++) additionalArgs[i] = lfts_dup(inheritedForThisJvm->commandLine[i].c_str());
+    childEdits = inheritedForThisJvm->environment();
+    for (const EnvironmentEdit& edit : childEdits) {
+        if (edit.remove) {
+            log_write(TS_DEBUG, "The child JVM goes without %s", edit.name.c_str());
+        } else {
+            log_write(TS_DEBUG, "The child JVM gets %s=%s", edit.name.c_str(), edit.value.c_str());
+        }
+    }
+    return *inheritedForThisJvm;
+}
+
+}  // namespace
+
+char** getAdditionalArgs(jvmtiEnv* jvmti, int* count) {
+    computeOnce(jvmti);
     *count = additionalArgCount;
     return additionalArgs;
 }
 
+const InheritedOptions& getInheritedOptions(jvmtiEnv* jvmti) {
+    return computeOnce(jvmti);
+}
+
+const std::vector<EnvironmentEdit>& childEnvironment(jvmtiEnv* jvmti) {
+    computeOnce(jvmti);
+    return childEdits;
+}

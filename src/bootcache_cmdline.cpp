@@ -1,7 +1,9 @@
 // The child JVM that builds the bootstrap jar: its command line, from the
 // parent's inherited options, system properties and class path.
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -181,9 +183,12 @@ bool moveSystemPropertiesToFile(char** argv, int* argc, const char* folder, cons
     }
     if (moved.empty()) return false;
     if (!createBootFile(name, argumentFileText(moved.data(), static_cast<int>(moved.size())))) {
-        log_write(TS_WARN, "Could not write the argument file %s%s; the child JVM gets its options on its command line",
-                  folder, name);
-        return false;
+        // Fail closed: the system properties (secrets among them) never go
+        // onto a command line that every local user can read.
+        int error = errno;
+        log_write(TS_FATAL, "Could not write the argument file %s%s for the child JVM (%s)", folder, name,
+                  strerror(error));
+        fatal_error_kill(1);
     }
     int kept = 0;
     for (int i = 0; i < *argc; i++) {
@@ -195,7 +200,7 @@ bool moveSystemPropertiesToFile(char** argv, int* argc, const char* folder, cons
     }
     for (char* arg : moved) free(arg);
     *argc = kept;
-    log_write(TS_DEBUG, "The child JVM's %zu -D options are in the argument file %s%s, not on its command line",
-              moved.size(), folder, name);
+    log_write(TS_DEBUG, "The child JVM's %lu -D options are in the argument file %s%s, not on its command line",
+              static_cast<unsigned long>(moved.size()), folder, name);
     return true;
 }

@@ -42,6 +42,8 @@ bool removeBootFile(const char* name);
 bool publishBootFile(const char* from, const char* to);
 // The names of the folder that start with `prefix` and end with `suffix`.
 std::vector<std::string> bootFileNames(std::string_view prefix, std::string_view suffix);
+// Seconds since the named file was last written; -1 when it is missing.
+long long bootFileAgeSeconds(const char* name);
 
 // An exclusive lock on a lock file of the folder, held until destruction.
 class BootFileLock {
@@ -53,6 +55,9 @@ public:
     ~BootFileLock();
     // Waits at most `timeoutSeconds` (0: no limit) for the lock.
     Outcome acquire(const char* name, int timeoutSeconds);
+    // Takes the lock of an existing lock file if nobody holds it: locked,
+    // timedOut when somebody does, unsupported when it cannot tell.
+    Outcome tryAcquire(const char* name);
 
 private:
     intptr_t handle_ = -1;  // a descriptor, or a HANDLE on Windows

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "bootcache_files.h"
+#include "clock.h"
 
 namespace {
 
@@ -118,18 +119,6 @@ bool writeAll(int fd, std::string_view content) {
     return true;
 }
 
-void sleepMillis(long millis) {
-    struct timespec pause = {millis / 1000, (millis % 1000) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
-}
-
-long monotonicMillis() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 const char* bootFolderProblem(const char* path) {
@@ -198,7 +187,9 @@ bool createBootFile(const char* name, std::string_view content) {
     if (fd.get() < 0) return false;
     makeBlocking(fd.get());
     if (writeAll(fd.get(), content)) return true;
+    int error = errno;
     removeBootFile(name);
+    errno = error;
     return false;
 }
 
@@ -243,7 +234,7 @@ BootFileLock::~BootFileLock() {
 BootFileLock::Outcome BootFileLock::acquire(const char* name, int timeoutSeconds) {
     Fd fd(openat(folderFd, name, O_RDWR | O_CREAT | kOpenFlags, 0600));
     if (fd.get() < 0 || regularFileProblem(fd.get()) != nullptr) return Outcome::unsupported;
-    long deadline = monotonicMillis() + static_cast<long>(timeoutSeconds) * 1000;
+    long long deadline = monotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
     // Polled rather than blocking: a blocking flock could only be cut short
     // by a signal, and the JVM's signal handling is not ours to touch.
     for (long pause = 10;; pause = pause < 200 ? pause * 2 : 200) {
@@ -254,6 +245,22 @@ BootFileLock::Outcome BootFileLock::acquire(const char* name, int timeoutSeconds
     }
     handle_ = fd.release();
     return Outcome::locked;
+}
+
+BootFileLock::Outcome BootFileLock::tryAcquire(const char* name) {
+    Fd fd(openat(folderFd, name, O_RDWR | kOpenFlags));
+    if (fd.get() < 0 || regularFileProblem(fd.get()) != nullptr) return Outcome::unsupported;
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? Outcome::timedOut : Outcome::unsupported;
+    if (handle_ >= 0) close(static_cast<int>(handle_));
+    handle_ = fd.release();
+    return Outcome::locked;
+}
+
+long long bootFileAgeSeconds(const char* name) {
+    struct stat st;
+    if (fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    time_t now = time(nullptr);
+    return now > st.st_mtime ? static_cast<long long>(now - st.st_mtime) : 0;
 }
 
 bool fillRandom(unsigned char* bytes, size_t count) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "bootcache_files.h"
+#include "clock.h"
 #include "list.h"
 
 namespace {
@@ -161,12 +162,33 @@ FILE* openBootLog(const char* name) {
     return stream;
 }
 
+namespace {
+
+// errno for the last Windows error, for messages shared with POSIX.
+int errnoOfLastError() {
+    switch (GetLastError()) {
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        case ERROR_ACCESS_DENIED: return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return EEXIST;
+        default: return EIO;
+    }
+}
+
+}  // namespace
+
 bool createBootFile(const char* name, std::string_view content) {
     Handle file = openNoFollow(inFolder(name), GENERIC_WRITE, CREATE_NEW);
-    if (!isValid(file)) return false;
+    if (!isValid(file)) {
+        errno = errnoOfLastError();
+        return false;
+    }
     if (writeAll(file.get(), content)) return true;
+    int error = errnoOfLastError();
     file.reset();
     removeBootFile(name);
+    errno = error;
     return false;
 }
 
@@ -191,7 +213,7 @@ bool publishBootFile(const char* from, const char* to) {
         DWORD error = GetLastError();
         // A JVM reading the old file holds it for a moment.
         if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
-        Sleep(100);
+        sleepMillis(100);
     }
     errno = static_cast<int>(GetLastError());
     return false;
@@ -218,19 +240,58 @@ BootFileLock::~BootFileLock() {
     if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));  // releases the lock
 }
 
+namespace {
+
+// One attempt at the lock: locked, timedOut while another holds it, or
+// unsupported.
+BootFileLock::Outcome lockOnce(HANDLE file) {
+    OVERLAPPED whole = {};
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) {
+        return BootFileLock::Outcome::locked;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? BootFileLock::Outcome::timedOut
+                                                                      : BootFileLock::Outcome::unsupported;
+}
+
+}  // namespace
+
 BootFileLock::Outcome BootFileLock::acquire(const char* name, int timeoutSeconds) {
     Handle file = openNoFollow(inFolder(name), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
     if (!isValid(file) || handleProblem(file.get(), false) != nullptr) return Outcome::unsupported;
-    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutSeconds) * 1000;
-    for (DWORD pause = 10;; pause = pause < 200 ? pause * 2 : 200) {
-        OVERLAPPED whole = {};
-        if (LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) break;
-        if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) return Outcome::unsupported;
-        if (timeoutSeconds > 0 && GetTickCount64() >= deadline) return Outcome::timedOut;
-        Sleep(pause);
+    long long deadline = monotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
+    for (long pause = 10;; pause = pause < 200 ? pause * 2 : 200) {
+        Outcome outcome = lockOnce(file.get());
+        if (outcome == Outcome::locked) break;
+        if (outcome == Outcome::unsupported) return outcome;
+        if (timeoutSeconds > 0 && monotonicMillis() >= deadline) return Outcome::timedOut;
+        sleepMillis(pause);
     }
     handle_ = reinterpret_cast<intptr_t>(file.release());
     return Outcome::locked;
+}
+
+BootFileLock::Outcome BootFileLock::tryAcquire(const char* name) {
+    Handle file = openNoFollow(inFolder(name), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    if (!isValid(file) || handleProblem(file.get(), false) != nullptr) return Outcome::unsupported;
+    Outcome outcome = lockOnce(file.get());
+    if (outcome != Outcome::locked) return outcome;
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = reinterpret_cast<intptr_t>(file.release());
+    return Outcome::locked;
+}
+
+long long bootFileAgeSeconds(const char* name) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(inFolder(name).c_str(), GetFileExInfoStandard, &data)) return -1;
+    FILETIME nowTime;
+    GetSystemTimeAsFileTime(&nowTime);
+    auto ticks = [](const FILETIME& time) {
+        return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    unsigned long long now = ticks(nowTime);
+    unsigned long long written = ticks(data.ftLastWriteTime);
+    return now > written ? static_cast<long long>((now - written) / 10000000ULL) : 0;  // 100 ns ticks
 }
 
 bool fillRandom(unsigned char* bytes, size_t count) {

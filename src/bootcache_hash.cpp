@@ -72,11 +72,11 @@ void getRuntimeHash(jvmtiEnv* jvmti, const JarInfo* jarInfo, char* out) {
     if (jarInfo->implementationVersion != nullptr) hashString(&ctx, jarInfo->implementationVersion);
     hashString(&ctx, tarsil_version);
     hashProperties(jvmti, &ctx);
-    int count = 0;
-    char** args = getAdditionalArgs(jvmti, &count);
-    for (int i = 0; i < count; i++) {
-        log_write(TS_DEBUG, "hash update for additionalArg %s", args[i]);
-        hashString(&ctx, additionalArgValueForHashing(args[i]));
+    // The inherited options of the command line, then what the child gets
+    // of each variable, so that a change there gives another cached jar too.
+    for (const std::string& option : getInheritedOptions(jvmti).hashed()) {
+        log_write(TS_DEBUG, "hash update for additionalArg %s", option.c_str());
+        hashString(&ctx, additionalArgValueForHashing(option.c_str()));
     }
     MD5_FinalStr(&ctx, out);
 }

@@ -180,7 +180,9 @@ bool runProxyOnce(arg_vector* command) {
         starting = true;
         runningProxy().store(0);
     }
-    execAndReadStdOut2(command->argc, command->argv, 4096, 0, &proxy_pid);
+    // The proxy is the library's JVM too: no debugger or agent of the
+    // user's variables (it would bind the JDWP port itself, or wait).
+    execAndReadStdOut2(command->argc, command->argv, 4096, 0, &proxy_pid, 0, &childEnvironment(agent.jvmti));
     ProxyLock lock;
     starting = false;
     lock.notifyAll();

@@ -3,6 +3,7 @@
 // calls between fork and exec, so everything it needs is prepared before
 // the fork.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,13 +19,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "clock.h"
 #include "exec.h"
 #include "list.h"
 #include "logging.h"
+
+extern char** environ;
 
 namespace {
 
@@ -88,8 +94,8 @@ void closeInheritedDescriptors(const std::vector<int>& known) {
     for (long fd = 3; fd < highest; fd++) close(static_cast<int>(fd));
 }
 
-[[noreturn]] void runChild(int writeEnd, char* const* argv, const std::vector<int>& known, pid_t parent,
-                           bool ownGroup) {
+[[noreturn]] void runChild(int writeEnd, char* const* argv, char* const* envp, const std::vector<int>& known,
+                           pid_t parent, bool ownGroup) {
     // A group of its own lets a time limit end the child with everything
     // it started.
     if (ownGroup) setpgid(0, 0);
@@ -102,8 +108,16 @@ void closeInheritedDescriptors(const std::vector<int>& known) {
 #endif
     dup2(writeEnd, 1);
     dup2(writeEnd, 2);
+    // A pipe end that already was 1 or 2 (the JVM runs with those closed)
+    // keeps its close-on-exec flag through dup2.
+    ioctl(1, FIONCLEX);
+    ioctl(2, FIONCLEX);
     closeInheritedDescriptors(known);
-    execv(argv[0], argv);
+    if (envp != nullptr) {
+        execve(argv[0], argv, envp);
+    } else {
+        execv(argv[0], argv);
+    }
     reportExecFailure(errno);
     _exit(3);
 }
@@ -116,23 +130,23 @@ ssize_t readRetrying(int fd, char* buffer, size_t size) {
     return n;
 }
 
-long monotonicMillis() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // One child being run: its end and its time limit.
 struct Child {
     pid_t pid = -1;
     bool ownGroup = false;
-    long deadline = -1;  // monotonic milliseconds; -1: none
+    long long deadline = -1;  // monotonic milliseconds; -1: none
     bool exited = false;
     bool timedOut = false;
     int status = 0;
     int waitError = 0;  // errno of a failed waitpid
 
     bool pastDeadline() const { return deadline >= 0 && monotonicMillis() >= deadline; }
+    // Milliseconds a wait may take before the deadline needs a look.
+    int pollMillis(int longest) const {
+        if (deadline < 0) return longest;
+        long long left = deadline - monotonicMillis();
+        return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, longest));
+    }
 
     // Collects the child's status without blocking; true once it ended.
     bool ended() {
@@ -158,52 +172,88 @@ struct Child {
     void waitForEnd() {
         for (long pause = 1; !ended(); pause = std::min(pause * 2, 50L)) {
             if (!timedOut && pastDeadline()) killAll();
-            struct timespec nap = {0, pause * 1000000L};
-            nanosleep(&nap, nullptr);
+            sleepMillis(pause);
         }
     }
 };
 
-void copyChunk(const char* bytes, ssize_t n, bool* seen) {
-    if (!*seen) log_write(TS_DEBUG, "Process output:");
-    *seen = true;
-    log_write_raw(bytes, static_cast<int>(n));
-    fwrite(bytes, 1, static_cast<size_t>(n), stdout);
+// Reads what is in the pipe now, at most `limit` bytes (a process the
+// child started may go on writing), without waiting.
+void drain(int readEnd, char* buffer, size_t bufferSize, ChildOutput* output, size_t limit) {
+    int on = 1;
+    ioctl(readEnd, FIONBIO, &on);
+    for (size_t total = 0; total < limit;) {
+        ssize_t n = readRetrying(readEnd, buffer, bufferSize);
+        if (n <= 0) break;
+        output->copy(buffer, static_cast<size_t>(n));
+        total += static_cast<size_t>(n);
+    }
 }
 
 // Copies the child's output until its end of file, until the child has
 // exited (a process it started may hold the pipe open), or until its time
-// is up.
+// is up; the deadline is looked at on every pass, however much it writes.
 void copyOutput(int readEnd, size_t bufferSize, Child* child) {
     HeapString buffer(static_cast<char*>(ts_checked_alloc(malloc(bufferSize > 0 ? bufferSize : 1))));
-    bool seen = false;
+    ChildOutput output;
     for (;;) {
+        if (child->pastDeadline()) {
+            child->killAll();
+            break;
+        }
         struct pollfd ready = {readEnd, POLLIN, 0};
-        int events = poll(&ready, 1, 200);
+        int events = poll(&ready, 1, child->pollMillis(200));
         if (events > 0) {
             ssize_t n = readRetrying(readEnd, buffer.get(), bufferSize);
             if (n <= 0) break;
-            copyChunk(buffer.get(), n, &seen);
+            output.copy(buffer.get(), static_cast<size_t>(n));
             continue;
         }
         if (events < 0 && errno != EINTR) break;
         if (child->ended()) {
             // What it wrote before it ended is still in the pipe.
-            int on = 1;
-            ioctl(readEnd, FIONBIO, &on);
-            for (ssize_t n; (n = readRetrying(readEnd, buffer.get(), bufferSize)) > 0;) copyChunk(buffer.get(), n, &seen);
-            break;
-        }
-        if (child->pastDeadline()) {
-            child->killAll();
+            drain(readEnd, buffer.get(), bufferSize, &output, kChildOutputCap);
             break;
         }
     }
-    fflush(stdout);
-    if (seen) {
-        log_write_raw("\n", 1);
-        log_write(TS_DEBUG, "End process output.");
+    output.finish();
+}
+
+// The JVM's environment with the edits applied, as execve takes it. Made
+// before the fork: the child may not allocate.
+struct ChildEnvironment {
+    std::vector<std::string> entries;
+    std::vector<char*> pointers;
+
+    explicit ChildEnvironment(const std::vector<EnvironmentEdit>& edits) {
+        for (char** entry = environ; entry != nullptr && *entry != nullptr; entry++) {
+            std::string_view text = *entry;
+            std::string_view name = text.substr(0, text.find('='));
+            bool edited = std::any_of(edits.begin(), edits.end(), [name](const EnvironmentEdit& edit) {
+                return edit.name == name;
+            });
+            if (!edited) entries.emplace_back(text);
+        }
+        for (const EnvironmentEdit& edit : edits) {
+            if (!edit.remove) entries.push_back(edit.name + "=" + edit.value);
+        }
+        for (std::string& entry : entries) pointers.push_back(entry.data());
+        pointers.push_back(nullptr);
     }
+};
+
+// A pipe whose ends no other child inherits: only the one this child gets
+// as its output survives its exec.
+int makePipe(int fds[2]) {
+#ifdef __APPLE__
+    // macOS has no pipe2: the flags follow at once.
+    if (pipe(fds) != 0) return -1;
+    ioctl(fds[0], FIOCLEX);
+    ioctl(fds[1], FIOCLEX);
+    return 0;
+#else
+    return pipe2(fds, O_CLOEXEC);
+#endif
 }
 
 void judgeTimeout(int timeoutSeconds, int fatal) {
@@ -243,7 +293,8 @@ void judge(int status, int fatal) {
 
 }  // namespace
 
-void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uint32_t* pidSlot, int timeoutSeconds) {
+void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uint32_t* pidSlot, int timeoutSeconds,
+                        const std::vector<EnvironmentEdit>* environment) {
     {
         HeapString joined(lfts_join(", ", argv, argc));
         log_write(TS_DEBUG, "Executing [%s]", joined.get());
@@ -252,8 +303,12 @@ void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uin
     auto** execArgs = static_cast<char**>(ts_checked_alloc(calloc(static_cast<size_t>(argc) + 1, sizeof(char*))));
     memcpy(execArgs, argv, sizeof(char*) * static_cast<size_t>(argc));
 
+    std::unique_ptr<ChildEnvironment> childEnvironment;
+    if (environment != nullptr) childEnvironment = std::make_unique<ChildEnvironment>(*environment);
+    char* const* envp = childEnvironment != nullptr ? childEnvironment->pointers.data() : nullptr;
+
     int fds[2];
-    if (pipe(fds) != 0) {
+    if (makePipe(fds) != 0) {
         // A child that may fail (the debugger proxy) must not end the JVM.
         if (fatal != 1) {
             log_write(TS_ERROR, "Failed to create a pipe (errno: %d)", errno);
@@ -272,7 +327,7 @@ void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uin
     child.pid = fork();
     if (child.pid == 0) {
         close(fds[0]);
-        runChild(fds[1], execArgs, known, parent, child.ownGroup);
+        runChild(fds[1], execArgs, envp, known, parent, child.ownGroup);
     }
     if (child.pid < 0 && fatal != 1) {
         log_write(TS_ERROR, "Failed to fork a child process (errno: %d)", errno);
@@ -285,7 +340,7 @@ void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uin
         log_write(TS_FATAL, "Failed to fork a child process (errno: %d)", errno);
         fatal_error_kill(1);
     }
-    if (timeoutSeconds > 0) child.deadline = monotonicMillis() + static_cast<long>(timeoutSeconds) * 1000;
+    if (timeoutSeconds > 0) child.deadline = monotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
     free(execArgs);
     close(fds[1]);
     log_write(TS_DEBUG, "Child PID: %d", static_cast<int>(child.pid));

@@ -2,11 +2,16 @@
 // command line, the child's standard output and error go to an inherited
 // pipe whose read end stays with the parent.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <memory>
+#include <string>
+#include <string_view>
 
+#include "clock.h"
 #include "exec.h"
 #include "exec_win.h"
 #include "list.h"
@@ -22,20 +27,22 @@ void appendBackslashes(char*& out, size_t count) {
 
 // Copies the pipe to the log and standard output until its end, until the
 // child has exited (a process it started may hold the pipe open) or until
-// `deadline` (GetTickCount64; 0: none) has passed; true when anything came.
-// `timedOut` tells the last.
-bool copyOutput(HANDLE readEnd, size_t bufferSize, HANDLE process, ULONGLONG deadline, bool* timedOut) {
+// `deadline` (monotonic milliseconds; 0: none) has passed, which is looked
+// at on every pass however much the child writes. `timedOut` tells the
+// last.
+void copyOutput(HANDLE readEnd, size_t bufferSize, HANDLE process, long long deadline, ChildOutput* output,
+                bool* timedOut) {
     HeapString buffer(static_cast<char*>(ts_checked_alloc(malloc(bufferSize > 0 ? bufferSize : 1))));
-    bool seen = false;
+    size_t drained = 0;
     for (bool exited = false;;) {
+        if (deadline != 0 && monotonicMillis() >= deadline) {
+            *timedOut = true;
+            break;
+        }
         DWORD available = 0;
         if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) break;  // closed
         if (available == 0) {
             if (exited) break;
-            if (deadline != 0 && GetTickCount64() >= deadline) {
-                *timedOut = true;
-                break;
-            }
             // One more look at the pipe once the child is gone.
             exited = WaitForSingleObject(process, 50) == WAIT_OBJECT_0;
             continue;
@@ -43,13 +50,38 @@ bool copyOutput(HANDLE readEnd, size_t bufferSize, HANDLE process, ULONGLONG dea
         DWORD n = 0;
         DWORD wanted = available < bufferSize ? available : static_cast<DWORD>(bufferSize);
         if (!ReadFile(readEnd, buffer.get(), wanted, &n, nullptr) || n == 0) break;
-        if (!seen) log_write(TS_DEBUG, "Process output:");
-        seen = true;
-        log_write_raw(buffer.get(), static_cast<int>(n));
-        fwrite(buffer.get(), 1, n, stdout);
+        output->copy(buffer.get(), n);
+        // A process the child started may go on writing after it exited.
+        if (exited && (drained += n) >= kChildOutputCap) break;
     }
-    fflush(stdout);
-    return seen;
+}
+
+// The process's environment block with the edits applied, in UTF-16 as
+// CreateProcessW takes it with CREATE_UNICODE_ENVIRONMENT.
+std::wstring environmentBlock(const std::vector<EnvironmentEdit>& edits) {
+    std::wstring block;
+    if (wchar_t* strings = GetEnvironmentStringsW()) {
+        for (const wchar_t* entry = strings; *entry != L'\0'; entry += wcslen(entry) + 1) {
+            std::wstring_view text = entry;
+            // Names may start with '=' ("=C:=C:\\work"); the first '=' after
+            // the first character ends the name. Windows names ignore case.
+            std::wstring_view name = text.substr(0, text.find(L'=', 1));
+            bool edited = std::any_of(edits.begin(), edits.end(), [name](const EnvironmentEdit& edit) {
+                WideString wideName(utf8ToWide(edit.name.c_str()));
+                return wideName && _wcsnicmp(wideName.get(), name.data(), name.size()) == 0 &&
+                       wideName.get()[name.size()] == L'\0';
+            });
+            if (!edited) block.append(text).push_back(L'\0');
+        }
+        FreeEnvironmentStringsW(strings);
+    }
+    for (const EnvironmentEdit& edit : edits) {
+        if (edit.remove) continue;
+        WideString entry(utf8ToWide((edit.name + "=" + edit.value).c_str()));
+        if (entry) block.append(entry.get()).push_back(L'\0');
+    }
+    block.push_back(L'\0');
+    return block;
 }
 
 }  // namespace
@@ -90,7 +122,8 @@ void formatLastError(char* buffer, size_t size) {
     if (text != nullptr) LocalFree(text);
 }
 
-void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint32_t* pidSlot, int timeoutSeconds) {
+void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint32_t* pidSlot, int timeoutSeconds,
+                    const std::vector<EnvironmentEdit>* environment) {
     log_write(TS_DEBUG, "Executing command: %s", commandLine);
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr;
@@ -118,7 +151,11 @@ void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint3
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    if (!wide || !CreateProcessW(nullptr, wide.get(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    std::wstring block = environment != nullptr ? environmentBlock(*environment) : std::wstring();
+    DWORD flags = environment != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0;
+    void* env = environment != nullptr ? block.data() : nullptr;
+    if (!wide ||
+        !CreateProcessW(nullptr, wide.get(), nullptr, nullptr, TRUE, flags, env, nullptr, &startup, &process)) {
         char message[256];
         formatLastError(message, sizeof message);
         wide.reset();
@@ -136,13 +173,14 @@ void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint3
     log_write(TS_DEBUG, "Child PID: %lu", static_cast<unsigned long>(process.dwProcessId));
     if (pidSlot != nullptr) *pidSlot = process.dwProcessId;
 
-    ULONGLONG deadline = timeoutSeconds > 0 ? GetTickCount64() + static_cast<ULONGLONG>(timeoutSeconds) * 1000 : 0;
+    long long deadline = timeoutSeconds > 0 ? monotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000 : 0;
     bool timedOut = false;
-    bool seen = copyOutput(readEnd, bufferSize, process.hProcess, deadline, &timedOut);
+    ChildOutput output;
+    copyOutput(readEnd, bufferSize, process.hProcess, deadline, &output, &timedOut);
     wide.reset();
     CloseHandle(readEnd);
     if (!timedOut && deadline != 0) {
-        ULONGLONG now = GetTickCount64();
+        long long now = monotonicMillis();
         timedOut = WaitForSingleObject(process.hProcess, now < deadline ? static_cast<DWORD>(deadline - now) : 0) ==
                    WAIT_TIMEOUT;
     }
@@ -164,12 +202,7 @@ void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint3
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
 
-    if (seen) {
-        log_write_raw("\n", 1);
-        fputs("\n", stdout);
-        fflush(stdout);
-        log_write(TS_DEBUG, "End process output.");
-    }
+    output.finish(true);
     if (code == 0) return;
     if (fatal == 1) {
         log_write(TS_FATAL,
@@ -180,13 +213,14 @@ void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint3
     log_write(TS_INFO, "Child JVM has been shut down (%d).", static_cast<int>(code));
 }
 
-void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uint32_t* pid, int timeoutSeconds) {
+void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uint32_t* pid, int timeoutSeconds,
+                        const std::vector<EnvironmentEdit>* environment) {
     size_t total = 0;
     for (int i = 0; i < argc; i++) total += strlen(argv[i]) + 4;
     HeapString commandLine(static_cast<char*>(ts_checked_alloc(calloc(2 * total + 1, 1))));
     for (int i = 0; i < argc; i++) appendQuotedArgument(commandLine.get(), argv[i]);
     log_write(TS_INFO, "exec command string length %d", static_cast<int>(strlen(commandLine.get())));
-    runCommandLine(commandLine.get(), bufferSize, fatal, pid, timeoutSeconds);
+    runCommandLine(commandLine.get(), bufferSize, fatal, pid, timeoutSeconds, environment);
 }
 
 void terminateProcess(uint32_t pid) {

@@ -77,6 +77,11 @@ int lfts_unsetenv(const char* name) {
     return unsetenv(name);
 }
 
+char* lfts_getenv(const char* name) {
+    const char* value = getenv(name);
+    return value != nullptr ? lfts_dup(value) : nullptr;
+}
+
 MappedFile::MappedFile(const char* path) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;

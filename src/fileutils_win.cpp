@@ -192,6 +192,19 @@ int lfts_unsetenv(const char* name) {
     return _putenv_s(name, "");
 }
 
+char* lfts_getenv(const char* name) {
+    WideString wideName(utf8ToWide(name));
+    if (!wideName) return nullptr;
+    for (DWORD size = 256;;) {
+        std::unique_ptr<wchar_t[]> value(new wchar_t[size]);
+        SetLastError(ERROR_SUCCESS);
+        DWORD length = GetEnvironmentVariableW(wideName.get(), value.get(), size);
+        if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return nullptr;
+        if (length < size) return wideToUtf8(value.get(), 0);
+        size = length;  // the size it needs, terminator included
+    }
+}
+
 int isClassDataSharingArchiveMapped() {
     // No check exists on Windows.
     return 0;

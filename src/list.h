@@ -15,6 +15,8 @@ char* lfts_join(const char* sep, const char* const* strings, int count);
 // Implemented per platform (fileutils_nix / fileutils_win).
 int lfts_setenv(const char* name, const char* value, int overwrite);
 int lfts_unsetenv(const char* name);
+// The variable's value as a new heap string (UTF-8 on Windows), or null.
+char* lfts_getenv(const char* name);
 
 struct ts_list {
     void** items;

@@ -1,7 +1,9 @@
 // Two sinks, standard error and the log file, each with its own threshold.
 // A line is formatted once and written whole under a lock, so lines of
 // concurrent threads never interleave and Agent_OnUnload can close the file
-// while other threads still log.
+// while other threads still log. Logging sits under everything: it is told
+// which file to write once the bootstrap folder is chosen, and holds the
+// lines logged before that for the file.
 #include "logging.h"
 
 #include <cstdarg>
@@ -10,10 +12,6 @@
 #include <atomic>
 #include <mutex>
 #include <string>
-
-#include "bootcache.h"
-#include "bootcache_files.h"
-#include "list.h"
 
 int stderr_loglevel = 1;
 int file_loglevel = 4;
@@ -31,6 +29,17 @@ std::mutex fileLock;
 // Mirrors log_file != nullptr for the lock-free test of whether a line has
 // any sink at all.
 std::atomic<bool> fileOpen{false};
+// Until the file is opened (or file logging is stopped first), the lines
+// the file would get are held here, in order and bounded, for the file.
+std::atomic<bool> holding{true};
+std::string held;
+constexpr size_t kHeldLimit = 64 * 1024;
+
+void holdLine(const std::string& line) {
+    std::lock_guard<std::mutex> guard(fileLock);
+    if (!holding.load(std::memory_order_relaxed)) return;
+    if (held.size() + line.size() <= kHeldLimit) held += line;
+}
 
 void writeLine(FILE* stream, const std::string& line) {
     fwrite(line.data(), 1, line.size(), stream);
@@ -64,7 +73,8 @@ std::string formatLine(const char* levelName, const char* format, va_list args) 
 void log_write(int level, const char* levelName, const char* format, ...) {
     bool toStderr = level <= stderr_loglevel;
     bool toFile = level <= file_loglevel && fileOpen.load(std::memory_order_acquire);
-    if (!toStderr && !toFile) return;
+    bool toHeld = level <= file_loglevel && holding.load(std::memory_order_acquire);
+    if (!toStderr && !toFile && !toHeld) return;
 
     va_list args;
     va_start(args, format);
@@ -72,6 +82,7 @@ void log_write(int level, const char* levelName, const char* format, ...) {
     va_end(args);
 
     if (toStderr) writeLine(stderr, line);
+    if (toHeld) holdLine(line);
     if (toFile) {
         std::lock_guard<std::mutex> guard(fileLock);
         if (log_file != nullptr) writeLine(log_file, line);
@@ -84,35 +95,45 @@ void log_stderr(int level) {
 
 namespace {
 
-void startFileLogging(int level, FILE* file, const char* path) {
-    file_loglevel = level;
-    log_to_file = 1;
-    if (file == nullptr) {
-        log_write(TS_ERROR, "Unable to start logging to file %s", path);
-        return;
-    }
-    std::lock_guard<std::mutex> guard(fileLock);
-    log_file = file;
-    fileOpen.store(true, std::memory_order_release);
+// Ends the holding of lines; what was held goes to `file` when there is one.
+void releaseHeldLines(FILE* file) {
+    holding.store(false, std::memory_order_release);
+    if (file != nullptr && !held.empty()) fwrite(held.data(), 1, held.size(), file);
+    held.clear();
+    held.shrink_to_fit();
 }
 
 }  // namespace
 
-void init_logging(jvmtiEnv* jvmti) {
-    logFilePath = lfts_concat(getBootstrapFolder(jvmti), "tarsil.boot.log");
-    log_write(TS_DEBUG, "Native agent is logging to file: %s", logFilePath);
-    // The log holds every system property at DEBUG: it is opened inside the
-    // user's own folder, never through a link, readable by the user alone.
-    startFileLogging(4, openBootLog("tarsil.boot.log"), logFilePath);
+void start_file_logging(int level, FILE* file, const char* path) {
+    // The path is named by a fatal end; the earlier one, if any, is kept
+    // (it is never freed, as a thread may be printing it).
+    if (logFilePath == nullptr || strcmp(logFilePath, path) != 0) logFilePath = strdup(path);
+    file_loglevel = level;
+    log_to_file = 1;
+    if (file == nullptr) {
+        {
+            std::lock_guard<std::mutex> guard(fileLock);
+            releaseHeldLines(nullptr);
+        }
+        log_write(TS_ERROR, "Unable to start logging to file %s", path);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(fileLock);
+    releaseHeldLines(file);
+    fflush(file);
+    log_file = file;
+    fileOpen.store(true, std::memory_order_release);
 }
 
 void init_file_logging(int level, const char* path) {
-    startFileLogging(level, fopen(path, "wb"), path);
+    start_file_logging(level, fopen(path, "wb"), path);
 }
 
 void stop_file_logging() {
     log_to_file = 0;
     std::lock_guard<std::mutex> guard(fileLock);
+    releaseHeldLines(nullptr);
     fileOpen.store(false, std::memory_order_release);
     if (log_file != nullptr) {
         fclose(log_file);

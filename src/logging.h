@@ -3,8 +3,6 @@
 // fatal exit that ends the JVM process with status 3.
 #pragma once
 
-#include <jvmti.h>
-
 #include <cstdio>
 
 #if defined(__GNUC__)
@@ -29,8 +27,11 @@ extern FILE* log_file;
 void log_write(int level, const char* levelName, const char* format, ...) TS_PRINTF_FORMAT(3, 4);
 void log_stderr(int level);
 
-// Opens "tarsil.boot.log" in the bootstrap folder.
-void init_logging(jvmtiEnv* jvmti);
+// Starts the log file sink on `file`, opened by the caller at `path` (null:
+// it could not be opened, which is reported). Lines logged before go to
+// the file first.
+void start_file_logging(int level, FILE* file, const char* path);
+// The same for the file at `path`, opened here.
 void init_file_logging(int level, const char* path);
 void stop_file_logging();
 

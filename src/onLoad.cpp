@@ -10,6 +10,7 @@
 
 #include "agent_util.h"
 #include "boot_cp_emu.h"
+#include "bootcache.h"
 #include "debugger_proxy.h"
 #include "classFileLoadHook.h"
 #include "find_symbol.h"
@@ -180,8 +181,25 @@ void initRetransform(JavaVM* vm) {
     enableEvent(jvmti, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, "set event notify");
 }
 
+namespace {
+
+// An archive the user gave the JVM goes unused while the agent is loaded;
+// the user should hear it rather than wonder why start-up got slower.
+void warnOfUnusedArchive() {
+    std::string source;
+    std::string option = userArchiveOption(jvmOptionSources(), &source);
+    if (option.empty()) return;
+    log_write(TS_WARN,
+              "The archive of %s (%s) is not used while the Tarsil agent is loaded: the agent turns class data "
+              "sharing off",
+              option.c_str(), source.c_str());
+}
+
+}  // namespace
+
 void disable_class_data_sharing(JavaVM* vm, jint jvmtiVersion) {
     if (((jvmtiVersion >> 16) & 0xFFF) <= 10) return;
+    warnOfUnusedArchive();
     // GetEnv lies in the JVM's own library, which holds the flag.
     auto* flag = static_cast<volatile unsigned char*>(
         find_symbol(reinterpret_cast<const void*>(vm->functions->GetEnv), kSharedSpacesSymbol));
@@ -220,7 +238,7 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* 
     probeVendorFlags(jvmti);
     agent.jvmti = jvmti;
 
-    init_logging(jvmti);
+    initBootLog(jvmti);
     log_write(TS_DEBUG, "Initializing agent... %s", tarsil_version);
     log_write(TS_DEBUG, "Java 9+ detected: %s", agent.java9 ? "true" : "false");
 

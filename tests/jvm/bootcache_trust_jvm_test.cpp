@@ -31,17 +31,6 @@ uid_t nobody() {
     return entry != nullptr ? entry->pw_uid : 65534;
 }
 
-// Whether the process is gone (or a zombie nobody reaps) within seconds.
-bool processGone(const std::string& pid) {
-    for (int i = 0; i < 200; i++) {
-        std::string stat = readFile("/proc/" + pid + "/stat");
-        size_t state = stat.rfind(") ");
-        if (stat.empty() || (state != std::string::npos && stat[state + 2] == 'Z')) return true;
-        usleep(25000);
-    }
-    return false;
-}
-
 std::vector<std::string> namesEndingWith(const std::string& folder, const std::string& suffix) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder)) {
@@ -241,7 +230,7 @@ TEST_P(BootstrapTrust, ChildBeyondTheTimeLimitIsKilledAndEndsTheJvm) {
         << run.err;
     std::smatch child;
     ASSERT_TRUE(std::regex_search(run.err, child, std::regex("Child PID: ([0-9]+)")));
-    EXPECT_TRUE(processGone(child[1]));
+    EXPECT_TRUE(processGone(std::stol(child[1])));
 }
 
 TEST_P(BootstrapTrust, KilledJvmTakesItsChildAlongAndTheNextStartSweeps) {
@@ -290,7 +279,7 @@ TEST_P(BootstrapTrust, KilledJvmTakesItsChildAlongAndTheNextStartSweeps) {
     }
     kill(std::stoi(jvmPid), SIGKILL);
     parent.join();
-    EXPECT_TRUE(processGone(childPid));
+    EXPECT_TRUE(processGone(std::stol(childPid)));
     EXPECT_FALSE(namesEndingWith(folder.path(), ".tmp.jar").empty());
 
     // The same configuration (the installer's pause is no part of it).

@@ -53,15 +53,6 @@ std::string handshake(int fd) {
     return answer;
 }
 
-bool processGone(pid_t pid, int seconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (kill(pid, 0) != 0 && errno == ESRCH) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
-}
-
 class DebuggerProxyJvm : public PerJdkTest {
 protected:
     void SetUp() override {

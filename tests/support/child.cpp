@@ -85,3 +85,13 @@ std::string StderrCapture::text() {
     fflush(stderr);
     return readFile(path_);
 }
+
+bool processGone(long pid, int seconds) {
+    for (int waited = 0; waited < seconds * 40; waited++) {
+        std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t state = stat.rfind(") ");
+        if (stat.empty() || (state != std::string::npos && stat[state + 2] == 'Z')) return true;
+        usleep(25000);
+    }
+    return false;
+}

@@ -28,6 +28,8 @@ private:
 };
 
 std::string readFile(const std::string& path);
+// Whether the process is gone (or a zombie nobody reaps) within `seconds`.
+bool processGone(long pid, int seconds = 5);
 // A fresh folder under the temporary directory, removed with its contents.
 class TempDir {
 public:

@@ -4,6 +4,8 @@
 // forked child, since the folder and the inherited options are computed
 // once per process.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <cstring>
@@ -404,9 +407,13 @@ CacheRun lookUp(const std::string& folder, const Args& env = {},
     return run;
 }
 
+// The folder's files, less the child logs, which stay.
 std::vector<std::string> folderListing(const std::string& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        std::string name = entry.path().filename().string();
+        if (!name.ends_with(".tmp.jar.log")) names.push_back(name);
+    }
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -453,6 +460,10 @@ TEST(BootstrapCache, MissGeneratesThenHitStartsNoChild) {
     Args published = {"tarsil-bootstrap-" + first.hash + ".jar", "tarsil-bootstrap-" + first.hash + ".lock"};
     EXPECT_EQ(folderListing(cache.path()), published);
     EXPECT_EQ(readFile(count), "run\n");
+    // The child's log is made by the library, for the user alone.
+    struct stat log;
+    ASSERT_EQ(stat((temporary + ".log").c_str(), &log), 0);
+    EXPECT_EQ(log.st_mode & 0777, 0600u);
 
     CacheRun second = lookUp(cache.path(), {"FAKE_JAVA_COUNT=" + count});
     ASSERT_EQ(second.child.exitCode, 0) << second.child.err;
@@ -550,17 +561,6 @@ TEST(BootstrapCache, DamagedCachedJarIsReplacedOnce) {
 
 namespace {
 
-// Gone, or a zombie no one reaps, within a few seconds.
-bool processGone(int pid) {
-    for (int i = 0; i < 100; i++) {
-        std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-        size_t state = stat.rfind(") ");
-        if (stat.empty() || (state != std::string::npos && stat[state + 2] == 'Z')) return true;
-        usleep(30000);
-    }
-    return false;
-}
-
 }  // namespace
 
 TEST(BootstrapCache, SlowChildIsKilledAtTheLimit) {
@@ -615,18 +615,52 @@ TEST(BootstrapCache, WithoutALockTheRaceStillPublishesOneJar) {
     EXPECT_EQ(folderListing(cache.path()), (Args{"tarsil-bootstrap-" + hash + ".jar", "tarsil-bootstrap-" + hash + ".lock"}));
 }
 
-TEST(BootstrapCache, LeftoversOfDeadGenerationsAreSwept) {
+TEST(BootstrapCache, LeftoversOfDeadGenerationsOfAnyHashAreSwept) {
     TempDir cache;
     std::string hash = hashFor(cache.path());
-    std::string stem = "tarsil-bootstrap-" + hash.substr(0, 20) + "-0abcd-0123456789abcdef";
-    Args leftovers = {stem + ".tmp.jar", stem + ".args", "tarsil-classpath-" + hash.substr(0, 20) + "-0abcd-0123456789abcdef.jar"};
-    for (const std::string& name : leftovers) std::ofstream(cache.file(name)) << "x";
-    std::ofstream(cache.file(stem + ".tmp.jar.log")) << "kept";
-    std::ofstream(cache.file("tarsil-bootstrap-ffffffffffffffffffff-0abcd-0123456789abcdef.tmp.jar")) << "other hash";
-    CacheRun run = lookUp(cache.path());
+    auto generation = [](const std::string& hash20, const char* pid) {
+        return "tarsil-bootstrap-" + hash20 + "-" + pid + "-0123456789abcdef";
+    };
+    std::string own = generation(hash.substr(0, 20), "0abcd");
+    std::string freeLock = generation("11111111111111111111", "0abcd");
+    std::string heldLock = generation("22222222222222222222", "0abcd");
+    std::string noLockYoung = generation("33333333333333333333", "0abcd");
+    std::string noLockOld = generation("44444444444444444444", "0abcd");
+    std::ofstream(cache.file("tarsil-bootstrap-11111111111111111111aaaaaaaaaaaa.lock"));
+    std::ofstream(cache.file("tarsil-bootstrap-22222222222222222222bbbbbbbbbbbb.lock"));
+    // A live generation of another configuration holds its lock.
+    int held = open(cache.file("tarsil-bootstrap-22222222222222222222bbbbbbbbbbbb.lock").c_str(), O_RDWR);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    struct Case {
+        std::string name;
+        bool swept;
+    } cases[] = {
+        {own + ".tmp.jar", true},
+        {own + ".args", true},
+        {"tarsil-classpath-" + hash.substr(0, 20) + "-0abcd-0123456789abcdef.jar", true},
+        {freeLock + ".tmp.jar", true},
+        {freeLock + ".args", true},
+        {heldLock + ".tmp.jar", false},
+        {heldLock + ".args", false},
+        {noLockYoung + ".tmp.jar", false},
+        // Older than twice the time limit (10 s): no generation runs so long.
+        {noLockOld + ".tmp.jar", true},
+        {"tarsil-bootstrap-garbage.tmp.jar", false},
+    };
+    for (const Case& c : cases) std::ofstream(cache.file(c.name)) << "x";
+    fs::last_write_time(cache.file(noLockOld + ".tmp.jar"), fs::file_time_type::clock::now() - std::chrono::seconds(30));
+    // Child logs: the newest few stay, whatever generation they are of.
+    std::vector<std::string> logs;
+    for (int i = 0; i < 8; i++) {
+        logs.push_back(generation("11111111111111111111", ("0000" + std::to_string(i)).c_str()) + ".tmp.jar.log");
+        std::ofstream(cache.file(logs.back())) << "log";
+        fs::last_write_time(cache.file(logs.back()), fs::file_time_type::clock::now() - std::chrono::seconds(100 - i));
+    }
+    CacheRun run = lookUp(cache.path(), {}, {{"vesta.bootstrap.timeout", "5"}});
+    close(held);
     ASSERT_EQ(run.child.exitCode, 0) << run.child.err;
-    for (const std::string& name : leftovers) EXPECT_FALSE(fs::exists(cache.file(name))) << name;
-    EXPECT_TRUE(fs::exists(cache.file(stem + ".tmp.jar.log")));
-    EXPECT_TRUE(fs::exists(cache.file("tarsil-bootstrap-ffffffffffffffffffff-0abcd-0123456789abcdef.tmp.jar")));
+    for (const Case& c : cases) EXPECT_EQ(fs::exists(cache.file(c.name)), !c.swept) << c.name;
+    // hashFor's run left the newest; with it five stay.
+    for (size_t i = 0; i < logs.size(); i++) EXPECT_EQ(fs::exists(cache.file(logs[i])), i >= 4) << logs[i];
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,7 +27,8 @@ struct ChildRun {
 
 // Runs `/bin/sh -c script` with the given fatal flag; the report is the pid
 // slot's value.
-ChildRun sh(const std::string& script, int fatal = 0, size_t bufferSize = 4096) {
+ChildRun sh(const std::string& script, int fatal = 0, size_t bufferSize = 4096, int timeoutSeconds = 0,
+            const std::vector<EnvironmentEdit>* environment = nullptr) {
     TempDir dir;
     std::string outPath = dir.file("stdout");
     std::string logPath = dir.file("log");
@@ -41,7 +43,8 @@ ChildRun sh(const std::string& script, int fatal = 0, size_t bufferSize = 4096) 
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
         uint32_t pid = 0;
-        execAndReadStdOut2(static_cast<int>(argv.size()), argv.data(), bufferSize, fatal, &pid);
+        execAndReadStdOut2(static_cast<int>(argv.size()), argv.data(), bufferSize, fatal, &pid, timeoutSeconds,
+                           environment);
         stop_file_logging();
         return std::to_string(pid);
     });
@@ -66,6 +69,30 @@ TEST(Exec, OutputReachesStdoutAndTheLogBetweenMarkers) {
     EXPECT_TRUE(has(run.child.err, "Tarsil-JVMTI [DEBUG] Child PID: " + run.child.report + "\n"));
     EXPECT_NE(run.child.report, "0");
     EXPECT_FALSE(has(run.log, "shut down"));
+}
+
+TEST(Exec, ChildThatNeverStopsWritingIsCutAtTheCapAndAtItsTimeLimit) {
+    auto started = std::chrono::steady_clock::now();
+    ChildRun run = sh("yes output", 0, 4096, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(run.out.size(), kChildOutputCap);
+    EXPECT_TRUE(has(run.log, "more bytes of the child process's output were left out (only the first 1048576 are kept)"))
+        << run.log.substr(run.log.size() > 2000 ? run.log.size() - 2000 : 0);
+    EXPECT_TRUE(has(run.log, "Child process did not finish within 1 seconds and was killed."));
+    EXPECT_LT(run.log.size(), kChildOutputCap + 4096);
+}
+
+TEST(Exec, ChildGetsTheJvmsEnvironmentWithTheEditsApplied) {
+    setenv("TEST_KEPT", "kept", 1);
+    setenv("TEST_CHANGED", "-agentlib:jdwp=suspend=y -Xint", 1);
+    setenv("TEST_GONE", "-javaagent:x.jar", 1);
+    std::vector<EnvironmentEdit> edits = {{"TEST_CHANGED", false, "-Xint"}, {"TEST_GONE", true, ""},
+                                          {"TEST_NEW", false, "'a b'"}};
+    ChildRun run = sh("echo \"$TEST_KEPT|$TEST_CHANGED|${TEST_GONE-unset}|$TEST_NEW\"", 0, 4096, 0, &edits);
+    EXPECT_EQ(run.out, "kept|-Xint|unset|'a b'\n");
+    unsetenv("TEST_KEPT");
+    unsetenv("TEST_CHANGED");
+    unsetenv("TEST_GONE");
 }
 
 TEST(Exec, SilentChildLeavesNoMarkers) {

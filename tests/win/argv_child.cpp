@@ -6,6 +6,7 @@
 //   --stderr=TEXT  writes TEXT and a line end to standard error
 //   --lines=N      prints the lines "line 1" to "line N"
 //   --sleep=MS     sleeps that long before exiting
+//   --forever      writes 64 KiB lines without end
 // Standard output is binary, so the parent sees exactly the bytes written.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -40,6 +41,9 @@ void runCommand(std::string_view argument) {
     } else if (argument.starts_with("--lines=")) {
         int count = atoi(std::string(argument.substr(8)).c_str());
         for (int i = 1; i <= count; i++) printf("line %d\n", i);
+    } else if (argument == "--forever") {
+        std::string line(64 * 1024 - 1, 'f');
+        for (;;) printf("%s\n", line.c_str());
     } else if (argument.starts_with("--sleep=")) {
         fflush(stdout);
         Sleep(static_cast<DWORD>(atoi(std::string(argument.substr(8)).c_str())));

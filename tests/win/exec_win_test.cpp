@@ -39,12 +39,14 @@ std::vector<std::string> splitBySystem(const std::string& commandLine) {
 
 // argv_child with the exit code and the arguments, through execAndReadStdOut2.
 void execChild(const std::vector<std::string>& arguments, int fatal = 0, uint32_t* pid = nullptr,
-               size_t bufferSize = 4096) {
+               size_t bufferSize = 4096, int timeoutSeconds = 0,
+               const std::vector<EnvironmentEdit>* environment = nullptr) {
     std::vector<std::string> all = {siblingProgram("argv_child.exe")};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& argument : all) argv.push_back(argument.data());
-    execAndReadStdOut2(static_cast<int>(argv.size()), argv.data(), bufferSize, fatal, pid);
+    execAndReadStdOut2(static_cast<int>(argv.size()), argv.data(), bufferSize, fatal, pid, timeoutSeconds,
+                       environment);
 }
 
 Captured runChild(const std::vector<std::string>& arguments, int fatal = 0, uint32_t* pid = nullptr) {
@@ -56,6 +58,32 @@ bool has(const std::string& text, const std::string& what) {
 }
 
 }  // namespace
+
+TEST(ExecWin, ChildGetsTheEnvironmentWithTheEditsApplied) {
+    ScopedEnv kept("TEST_KEPT", "kept");
+    ScopedEnv changed("TEST_CHANGED", "-agentlib:jdwp=suspend=y -Xint");
+    ScopedEnv gone("TEST_GONE", "-javaagent:x.jar");
+    // Windows names ignore case.
+    std::vector<EnvironmentEdit> edits = {{"test_changed", false, "-Xint"}, {"TEST_GONE", true, ""},
+                                          {"TEST_NEW", false, "'a b'"}};
+    Captured run = capture([&] {
+        execChild({"0", "--env=TEST_KEPT", "--env=TEST_CHANGED", "--env=TEST_GONE", "--env=TEST_NEW"}, 0, nullptr,
+                  4096, 0, &edits);
+    });
+    EXPECT_TRUE(has(run.out, "TEST_KEPT=kept\nTEST_CHANGED=-Xint\nTEST_GONE unset\nTEST_NEW='a b'\n")) << run.out;
+}
+
+TEST(ExecWin, ChildThatNeverStopsWritingIsCutAtTheCapAndAtItsTimeLimit) {
+    // Long enough for more than the cap under wine, which pipes some
+    // 300 KB a second.
+    ULONGLONG started = GetTickCount64();
+    Captured run = capture([&] { execChild({"0", "--forever"}, 0, nullptr, 4096, 10); });
+    EXPECT_LT(GetTickCount64() - started, 40000u);
+    // The cap, and the empty line Windows adds after a child's output.
+    EXPECT_EQ(run.out.size(), kChildOutputCap + 1);
+    EXPECT_TRUE(has(run.log, "more bytes of the child process's output were left out")) << run.log.size();
+    EXPECT_TRUE(has(run.log, "Child process did not finish within 10 seconds and was killed."));
+}
 
 TEST(AppendQuotedArgument, EveryArgumentComesBackFromCommandLineToArgvW) {
     // The first argument is the program: CommandLineToArgvW reads it by other

@@ -36,6 +36,8 @@ import java.util.zip.ZipOutputStream;
  *                                    variable VESTA_TEST_INSTALL_SLEEP_MS)
  *   vesta.test.install.entries=name=file[:name=file...]  add these entries
  *   vesta.test.install.count=file    append one line per run to the file
+ *   vesta.test.install.chatterMs=N   write 64 KiB to standard output every N
+ *                                    ms, forever
  */
 public final class Install {
     /** The base classes of each stage, in definition order. */
@@ -86,6 +88,10 @@ public final class Install {
             Thread.sleep(10000);
             return 1;
         }
+        long chatter = Long.getLong("vesta.test.install.chatterMs", 0L);
+        if (chatter > 0) {
+            chatterForever(chatter);
+        }
         // The environment variable leaves the runtime hash alone.
         String sleepEnv = System.getenv("VESTA_TEST_INSTALL_SLEEP_MS");
         long sleep = Long.getLong("vesta.test.install.sleepMs", sleepEnv != null ? Long.parseLong(sleepEnv) : 0L);
@@ -100,6 +106,17 @@ public final class Install {
         write(output, entries);
         log("wrote " + entries.size() + " entries to " + output);
         return 0;
+    }
+
+    private static void chatterForever(long pauseMs) throws InterruptedException {
+        char[] line = new char[64 * 1024 - 1];
+        java.util.Arrays.fill(line, 'c');
+        String text = new String(line);
+        while (true) {
+            System.out.println(text);
+            System.out.flush();
+            Thread.sleep(pauseMs);
+        }
     }
 
     static Map<String, byte[]> entries() throws IOException {
