@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "agent_util.h"
+#include "bootcache.h"
 #include "define_classes.h"
 #include "fileutils.h"
 #include "logging.h"
@@ -246,8 +247,9 @@ char* loaderNameFromJava(JNIEnv* jni, jclass loaderClass) {
 void bcp_emu_init(jvmtiEnv* jvmti, const char* path) {
     bootJar.close();
     // A private copy: the cached jar may be copied over or cut short while
-    // this JVM runs, which would fault a mapping at its next class load.
-    if (!bootJar.openCopy(path)) {
+    // this JVM runs, which would fault a mapping at its next class load. It
+    // is read through the handle the cache checked it with, when it has one.
+    if (!openVerifiedBootstrapJar(path, &bootJar) && !bootJar.openCopy(path)) {
         log_write(TS_FATAL, "Error opening jar file %s", path);
         fatal_error_kill(1);
     }

@@ -52,19 +52,55 @@ std::string randomHex(size_t digits) {
     return text;
 }
 
+namespace {
+
+// Each source tried and why it gave no folder, for the final message.
+std::vector<std::string> triedSources;
+
+}  // namespace
+
+std::string describeRefusal(const std::string& folder, const FolderRefusal& refusal) {
+    std::string_view reason = refusal.reason;
+    if (refusal.level.empty() || refusal.level == folder || !reason.starts_with("it ")) return std::string(reason);
+    return refusal.level + " " + std::string(reason.substr(3));
+}
+
+void noteTriedSource(const std::string& what) {
+    triedSources.push_back(what);
+}
+
+std::string triedBootstrapFolders() {
+    std::string text;
+    for (const std::string& tried : triedSources) text += (text.empty() ? "" : "; ") + tried;
+    return text;
+}
+
 const char* getBootstrapFolder(jvmtiEnv* jvmti) {
     if (bootstrapFolder != nullptr) return bootstrapFolder;
+    // Each source adopts its folder when it yields one: every file of the
+    // folder is reached through the open folder from now on.
     HeapString folder(getBootstrapFromProperty(jvmti));
     if (!folder) folder.reset(getBootstrapFromVestaBase(jvmti));
     if (!folder) folder.reset(getBootstrapFromUserHome());
-    // Every file of the folder is reached through this handle from now on.
-    if (folder && adoptBootFolder(folder.get()) != nullptr) folder.reset();
+    if (!folder) {
+        folder.reset(getBootstrapFromTemporaryFolder());
+        if (folder) {
+            log_write(TS_WARN,
+                      "Using %s as the bootstrap folder, as no other is usable. Set the system property "
+                      "'vesta.bootcache.dir' or the environment variable VESTA_BASE to choose another one.",
+                      folder.get());
+        }
+    }
     if (!folder) {
         log_write(TS_FATAL,
                   "Error finding a suitable bootstrap folder! Please specify a folder that exists and is writable by "
-                  "setting the 'VESTA_BASE' system environment variable.");
+                  "setting the 'VESTA_BASE' system environment variable. Tried: %s.",
+                  triedBootstrapFolders().c_str());
         fatal_error_kill(0);
     }
+    // The real path walked, which no other user can redirect: the paths
+    // the JVM and the child JVM get (the bootstrap jar on Java 8's boot
+    // class path, the child's output, log and argument file) are built on it.
     bootstrapFolder = finishBootstrapFolder(folder.get());
     return bootstrapFolder;
 }
@@ -104,28 +140,60 @@ int bootstrapTimeout(jvmtiEnv* jvmti) {
     return seconds;
 }
 
-// Why the jar at `path` cannot serve as the bootstrap jar, or null.
-const char* jarProblem(const char* path) {
+// The bootstrap jar this JVM checked, still open, so that the emulation
+// reads the very file that was checked; -1 when none is kept.
+intptr_t verifiedJar = -1;
+std::string verifiedPath;
+
+void keepVerified(intptr_t handle, const std::string& path) {
+    closeBootFile(verifiedJar);
+    verifiedJar = -1;
+    // Only the emulation reads the jar itself; the JVM opens it by its path,
+    // which cannot be redirected.
+    if (!agent.emulateBootClassPath) {
+        closeBootFile(handle);
+        return;
+    }
+    verifiedJar = handle;
+    verifiedPath = path;
+}
+
+// Why the named jar of the folder cannot serve as the bootstrap jar, or null;
+// *state tells whether there is anything at the name. On success the handle
+// it was checked through is in *checked, the caller's to keep or close.
+const char* jarProblem(const std::string& name, BootFileState* state, intptr_t* checked) {
     static std::string why;
+    const char* problem = nullptr;
+    intptr_t handle = openBootFile(name.c_str(), state, &problem);
+    if (handle < 0) return *state == BootFileState::missing ? "it does not exist" : problem;
     ZipReader jar;
-    if (!jar.open(path)) {
+    if (!jar.openHandle(handle)) {
+        closeBootFile(handle);
         why = std::string("it is not a readable jar: ") + jar.error();
         return why.c_str();
     }
     // The emulation serves classes and defines the base classes from the
     // list; a jar without it would fail later, in the middle of start-up.
-    if (agent.emulateBootClassPath && jar.locate(kBaseClassList) < 0) return "it has no tarsilbase-classes.txt";
+    if (agent.emulateBootClassPath && jar.locate(kBaseClassList) < 0) {
+        closeBootFile(handle);
+        return "it has no tarsilbase-classes.txt";
+    }
+    *checked = handle;
     return nullptr;
 }
 
-// Whether the cached jar of that name may be used as it is. A damaged or
-// untrusted one is reported when `report` says so; it is replaced by the
-// next publication.
+// Whether the cached jar of that name may be used as it is; then it is kept
+// open. A damaged or untrusted one is reported when `report` says so; it is
+// replaced by the next publication.
 bool cachedJarUsable(const std::string& name, const std::string& path, bool report) {
-    const char* problem = nullptr;
-    BootFileState state = bootFileState(name.c_str(), &problem);
+    BootFileState state;
+    intptr_t checked = -1;
+    const char* problem = jarProblem(name, &state, &checked);
     if (state == BootFileState::missing) return false;
-    if (state == BootFileState::trusted && (problem = jarProblem(path.c_str())) == nullptr) return true;
+    if (problem == nullptr) {
+        keepVerified(checked, path);
+        return true;
+    }
     if (report) {
         log_write(TS_WARN, "Not using the cached bootstrap jar %s: %s. Generating a new one.", path.c_str(), problem);
     }
@@ -250,15 +318,26 @@ void removeGenerationFiles() {
 }
 
 // Whether another JVM published a usable jar while this one generated; then
-// this one's files go.
+// that jar is kept and this one's files go.
 bool publishedMeanwhile(const std::string& cachedName, const std::string& cached) {
-    if (bootFileState(cachedName.c_str()) != BootFileState::trusted || jarProblem(cached.c_str()) != nullptr) {
-        return false;
-    }
+    BootFileState state;
+    intptr_t checked = -1;
+    if (jarProblem(cachedName, &state, &checked) != nullptr) return false;
+    keepVerified(checked, cached);
     log_write(TS_DEBUG, "Someone else finished bootstrap generation before us");
     set_fatal_cleanup(nullptr);
     removeGenerationFiles();
     return true;
+}
+
+// Makes way at the cached name for the new jar: what a rename cannot
+// replace (a folder, empty or not) is removed, or else moved aside.
+void clearCachedName(const std::string& cachedName) {
+    if (bootFileState(cachedName.c_str()) != BootFileState::untrusted) return;
+    if (removeBootFile(cachedName.c_str())) return;
+    if (moveBootFileAside(cachedName.c_str(), ".damaged-")) {
+        log_write(TS_WARN, "Moved %s aside, a folder where the cached bootstrap jar belongs", cachedName.c_str());
+    }
 }
 
 [[noreturn]] void failGeneration(const char* what, const char* detail) {
@@ -287,17 +366,24 @@ void generateAndPublish(jvmtiEnv* jvmti, const JarInfo* jarInfo, const char* fol
     log_write(TS_DEBUG, "No cached bootstrap jar, generating new one to: %s", temporary.c_str());
     generate(jvmti, jarInfo->path, temporary.c_str());
 
-    if (const char* problem = jarProblem(temporary.c_str())) {
+    BootFileState state;
+    intptr_t generated = -1;
+    if (const char* problem = jarProblem(temporaryName, &state, &generated)) {
         failGeneration("The child JVM did not produce a usable bootstrap jar", problem);
     }
-    if (publishedMeanwhile(cachedName, cached)) return;
+    if (publishedMeanwhile(cachedName, cached)) {
+        closeBootFile(generated);
+        return;
+    }
     log_write(TS_DEBUG, "Renaming generated bootstrap to %s", cached.c_str());
-    // A folder at the cached name (empty, or it would not go) gives way.
-    if (bootFileState(cachedName.c_str()) == BootFileState::untrusted) removeBootFile(cachedName.c_str());
+    clearCachedName(cachedName);
     if (publishBootFile(temporaryName.c_str(), cachedName.c_str())) {
+        // The file checked is the file published: it is kept open.
+        keepVerified(generated, cached);
         set_fatal_cleanup(nullptr);
         return;
     }
+    closeBootFile(generated);
     int error = errno;
     // Where a rename cannot replace (a JVM on Windows holds the jar open),
     // another JVM has published: its jar serves as well.
@@ -307,6 +393,13 @@ void generateAndPublish(jvmtiEnv* jvmti, const JarInfo* jarInfo, const char* fol
 }
 
 }  // namespace
+
+bool openVerifiedBootstrapJar(const char* path, ZipReader* reader) {
+    if (verifiedJar < 0 || path == nullptr || verifiedPath != path) return false;
+    bool opened = reader->openCopyOfHandle(verifiedJar);
+    keepVerified(-1, "");
+    return opened;
+}
 
 const char* generate(jvmtiEnv* jvmti, const char* agentJarPath, const char* outputPath) {
     const char* folder = getBootstrapFolder(jvmti);

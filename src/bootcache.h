@@ -1,6 +1,8 @@
 // The bootstrap folder: where the cached bootstrap jars and the log file
 // live. Chosen once per process from "vesta.bootcache.dir", then
-// "vesta.base" / VESTA_BASE, then the user's home.
+// "vesta.base" / VESTA_BASE, then the user's home, then a folder of the
+// user's own under the temporary folder. Every source's folder is taken
+// only when no level of its path can be changed by another user.
 #pragma once
 
 #include <jvmti.h>
@@ -20,6 +22,18 @@ void initBootLog(jvmtiEnv* jvmti);
 char* getBootstrapFromProperty(jvmtiEnv* jvmti);
 char* getBootstrapFromVestaBase(jvmtiEnv* jvmti);
 char* getBootstrapFromUserHome();
+// The folder of last resort, for users without a usable home (containers
+// with an arbitrary uid): <TMPDIR, when absolute, else /tmp>/tarsil-<uid>/
+// bootcache (Windows: the user's temporary folder).
+char* getBootstrapFromTemporaryFolder();
+// Each source tried and why it gave no folder, for the final message: noted
+// by the sources, told by getBootstrapFolder.
+void noteTriedSource(const std::string& what);
+std::string triedBootstrapFolders();
+struct FolderRefusal;
+// Why a folder was refused, in words: "it belongs to another user" for the
+// folder itself, "/x belongs to another user" for a level above it.
+std::string describeRefusal(const std::string& folder, const FolderRefusal& refusal);
 // The chosen folder as it is kept: with the platform's separator appended
 // (and on Windows in a form the ANSI code page can express).
 char* finishBootstrapFolder(const char* folder);
@@ -157,6 +171,12 @@ char* generateManifestWith(const char* classpath, char separator, bool driveLett
                            const char* workingDirectory);
 
 // The bootstrap jar for this JVM's configuration: the cached one, or a new
-// one built by a child JVM. Never null; failures end the process.
+// one built by a child JVM. Never null; failures end the process. The jar is
+// kept open as it was checked.
 char* getBootstrapJarPathFor(jvmtiEnv* jvmti, const JarInfo* jarInfo);
+class ZipReader;
+// Reads the jar at `path` into the reader's private memory through the
+// handle it was checked with, when it is the one getBootstrapJarPathFor
+// checked (once; the handle is then closed). False otherwise.
+bool openVerifiedBootstrapJar(const char* path, ZipReader* reader);
 const char* generate(jvmtiEnv* jvmti, const char* agentJarPath, const char* outputPath);

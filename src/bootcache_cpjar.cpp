@@ -136,19 +136,17 @@ char* generateManifest(const char* classpath) {
 
 char* generateClasspathJar(const char* classpath, const char* folder, const char* name) {
     HeapString manifest(generateManifest(classpath));
-    // Created first, exclusively and private to the user: the class path
-    // may be worth hiding, and nobody may swap the jar before the child
-    // reads it.
-    if (!createBootFile(name)) return nullptr;
-    std::string path = std::string(folder) + name;
     const ZipMember members[] = {
         {"META-INF/", nullptr, 0},
         {"META-INF/MANIFEST.MF", manifest.get(), strlen(manifest.get())},
     };
-    if (!zip_write_stored(path.c_str(), members, std::size(members))) {
-        removeBootFile(name);
-        return nullptr;
-    }
+    std::string archive;
+    // Written through the folder, exclusively and private to the user: the
+    // class path may be worth hiding, and nobody may swap the jar before the
+    // child reads it (by a path of the walked folder, which cannot be
+    // redirected).
+    if (!zip_write_stored(&archive, members, std::size(members)) || !createBootFile(name, archive)) return nullptr;
+    std::string path = std::string(folder) + name;
     log_write(TS_INFO, "generated classpath jar: %s\n%s", path.c_str(), manifest.get());
     return lfts_dup(path.c_str());
 }

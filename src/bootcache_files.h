@@ -12,21 +12,41 @@
 #include <string_view>
 #include <vector>
 
-// Why a folder may not serve as the bootstrap folder (a link, not a
-// directory, another user's, writable by group or others, not writable),
-// or null when it may.
-const char* bootFolderProblem(const char* path);
-// Whether the problem is one of trust (a link, another user's, writable by
-// others) rather than of a folder that is missing or read-only.
-bool isTrustProblem(const char* problem);
-// Makes `path` the folder that the functions below work in, when it passes
-// the same checks; else answers why not. Kept open for the process's life.
-const char* adoptBootFolder(const char* path);
+// Why a folder was refused: the level of its real path that failed (the
+// folder itself or one above it) and the reason ("it belongs to another
+// user"...).
+struct FolderRefusal {
+    std::string level;
+    const char* reason = "";
+    // A refusal of trust (a link, another user's, writable by others),
+    // rather than a folder that cannot be made or written.
+    bool trust = false;
+};
+// Makes the folder at `path` the one the functions below work in. Its real
+// path is walked from the root, level by level, never through a link;
+// missing levels are made with mode 0700 on the way and checked like the
+// others. Every level must be the user's or root's and writable by nobody
+// else, but a level others may write that carries the sticky bit (as /tmp
+// does) is passed, the level below it being the user's or root's like any;
+// the folder itself must be writable by the user. On success the real path
+// walked is in *realPath, and the folder stays open for the process's life.
+// Windows: the owners and the access lists say the same, and the open folder
+// keeps every level of its path from being renamed.
+bool adoptBootFolder(const char* path, std::string* realPath, FolderRefusal* refusal = nullptr);
 
 enum class BootFileState { missing, trusted, untrusted };
 // Whether the named file of the folder exists and may be trusted; `problem`
 // (when given) receives why an existing file may not.
 BootFileState bootFileState(const char* name, const char** problem = nullptr);
+// Opens the named file of the folder for reading when it may be trusted:
+// its handle (a descriptor; a HANDLE on Windows), which the caller checks
+// and uses, so that the file checked is the file used. -1 otherwise, with
+// the state. Closed with closeBootFile.
+intptr_t openBootFile(const char* name, BootFileState* state, const char** problem = nullptr);
+void closeBootFile(intptr_t handle);
+// Moves the named entry (a folder in the way of a file, say) aside to a
+// name of its own with `suffix` and a random part; true when it went.
+bool moveBootFileAside(const char* name, const char* suffix);
 
 // Opens the log file of the folder for writing from its start: an untrusted
 // file of that name (a link, a FIFO, another user's) is removed and the log

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -32,6 +33,7 @@ public:
     }
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
+    friend void swap(Fd& a, Fd& b) { std::swap(a.fd_, b.fd_); }
 
 private:
     int fd_;
@@ -57,35 +59,110 @@ const char* openProblem(int error) {
     }
 }
 
-// The folder without trailing slashes: "link/" would follow the link
-// despite O_NOFOLLOW.
-std::string withoutTrailingSlashes(const char* path) {
-    std::string folder = path;
-    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    return folder;
+// The path the walk goes down: absolute, its existing part resolved
+// through its links, the rest (levels still to be made) taken as written,
+// without "." and "..".
+std::vector<std::string> realLevels(const char* path) {
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char* cwd = getcwd(nullptr, 0);
+        absolute = std::string(cwd != nullptr ? cwd : "") + "/" + absolute;
+        free(cwd);
+    }
+    std::vector<std::string> missing;
+    std::string existing = absolute;
+    std::string resolved = "/";
+    for (;;) {
+        while (existing.size() > 1 && existing.back() == '/') existing.pop_back();
+        if (char* real = realpath(existing.c_str(), nullptr)) {
+            resolved = real;
+            free(real);
+            break;
+        }
+        size_t slash = existing.rfind('/');
+        if (slash == std::string::npos || existing == "/") break;
+        missing.push_back(existing.substr(slash + 1));
+        existing.resize(slash == 0 ? 1 : slash);
+    }
+    std::vector<std::string> levels;
+    auto add = [&levels](std::string_view name) {
+        if (name.empty() || name == ".") return;
+        if (name == "..") {
+            if (!levels.empty()) levels.pop_back();
+            return;
+        }
+        levels.emplace_back(name);
+    };
+    for (size_t start = 0; start < resolved.size();) {
+        size_t end = resolved.find('/', start);
+        if (end == std::string::npos) end = resolved.size();
+        add(std::string_view(resolved).substr(start, end - start));
+        start = end + 1;
+    }
+    for (auto name = missing.rbegin(); name != missing.rend(); ++name) add(*name);
+    return levels;
 }
 
-int openFolder(const char* path, const char** problem) {
-    std::string folder = withoutTrailingSlashes(path);
-    Fd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0) {
+// Why a level of the way may not be passed: it must be the user's or
+// root's, and nobody else may write it unless it carries the sticky bit
+// (then nobody but its owner can rename what the user made in it, and the
+// next level, the user's or root's, is as safe as in a private level). The
+// folder itself is writable by the user alone.
+const char* levelProblem(int fd, const struct stat& st, bool folder) {
+    if (!S_ISDIR(st.st_mode)) return "it is not a directory";
+    if (st.st_uid != geteuid() && st.st_uid != 0) return kOtherOwner;
+    bool sharedWithSticky = !folder && (st.st_mode & S_ISVTX) != 0;
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sharedWithSticky) return kWritableByOthers;
+    if (folder && faccessat(fd, ".", W_OK, 0) != 0) return "it is not writable";
+    return nullptr;
+}
+
+// The next level below `parent`, made with mode 0700 when it is missing.
+int openLevel(int parent, const std::string& name, const char** problem) {
+    int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        if (mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
+            *problem = errno == EACCES || errno == EROFS ? "it cannot be created" : openProblem(errno);
+            return -1;
+        }
+        fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) {
         int error = errno;
         // With O_DIRECTORY, Linux reports a link as ENOTDIR rather than ELOOP.
         struct stat st;
-        *problem = lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? kLink : openProblem(error);
-        return -1;
+        *problem = fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)
+                       ? kLink
+                       : openProblem(error);
     }
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *problem = "it is not a directory";
-        return -1;
+    return fd;
+}
+
+// Walks the levels from the root down; the folder's descriptor, or -1 with
+// the level refused and why.
+int walkTrustedPath(const std::vector<std::string>& levels, FolderRefusal* refusal) {
+    Fd current(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string walked = "/";
+    for (size_t i = 0;; i++) {
+        struct stat st;
+        const char* problem = current.get() < 0 ? "it cannot be opened" : nullptr;
+        if (problem == nullptr && fstat(current.get(), &st) != 0) problem = "it cannot be examined";
+        if (problem == nullptr) problem = levelProblem(current.get(), st, i == levels.size());
+        if (problem != nullptr) {
+            refusal->level = walked;
+            refusal->reason = problem;
+            return -1;
+        }
+        if (i == levels.size()) return current.release();
+        walked += (walked.size() > 1 ? "/" : "") + levels[i];
+        Fd next(openLevel(current.get(), levels[i], &problem));
+        if (next.get() < 0) {
+            refusal->level = walked;
+            refusal->reason = problem;
+            return -1;
+        }
+        swap(current, next);
     }
-    if ((*problem = ownershipProblem(st)) != nullptr) return -1;
-    if (faccessat(fd.get(), ".", W_OK, 0) != 0) {
-        *problem = "it is not writable";
-        return -1;
-    }
-    return fd.release();
 }
 
 const char* regularFileProblem(int fd) {
@@ -121,38 +198,58 @@ bool writeAll(int fd, std::string_view content) {
 
 }  // namespace
 
-const char* bootFolderProblem(const char* path) {
-    const char* problem = nullptr;
-    Fd fd(openFolder(path, &problem));
-    return problem;
-}
-
-bool isTrustProblem(const char* problem) {
-    return problem == kOtherOwner || problem == kWritableByOthers || problem == kLink;
-}
-
-const char* adoptBootFolder(const char* path) {
-    const char* problem = nullptr;
-    int fd = openFolder(path, &problem);
-    if (fd < 0) return problem;
+bool adoptBootFolder(const char* path, std::string* realPath, FolderRefusal* refusal) {
+    std::vector<std::string> levels = realLevels(path);
+    FolderRefusal why;
+    int fd = walkTrustedPath(levels, &why);
+    if (fd < 0) {
+        why.trust = why.reason == kOtherOwner || why.reason == kWritableByOthers || why.reason == kLink;
+        if (refusal != nullptr) *refusal = why;
+        return false;
+    }
     if (folderFd >= 0) close(folderFd);
     folderFd = fd;
-    return nullptr;
+    if (realPath != nullptr) {
+        realPath->clear();
+        for (const std::string& level : levels) *realPath += "/" + level;
+        if (realPath->empty()) *realPath = "/";
+    }
+    return true;
+}
+
+intptr_t openBootFile(const char* name, BootFileState* state, const char** problem) {
+    const char* why = nullptr;
+    Fd fd(openat(folderFd, name, O_RDONLY | kOpenFlags));
+    *state = BootFileState::trusted;
+    if (fd.get() < 0) {
+        if (errno == ENOENT) {
+            *state = BootFileState::missing;
+            return -1;
+        }
+        why = openProblem(errno);
+        *state = BootFileState::untrusted;
+    } else if ((why = regularFileProblem(fd.get())) != nullptr) {
+        *state = BootFileState::untrusted;
+    }
+    if (problem != nullptr) *problem = why;
+    if (*state != BootFileState::trusted) return -1;
+    makeBlocking(fd.get());
+    return fd.release();
+}
+
+void closeBootFile(intptr_t handle) {
+    if (handle >= 0) close(static_cast<int>(handle));
 }
 
 BootFileState bootFileState(const char* name, const char** problem) {
-    const char* why = nullptr;
-    Fd fd(openat(folderFd, name, O_RDONLY | kOpenFlags));
-    BootFileState state = BootFileState::trusted;
-    if (fd.get() < 0) {
-        if (errno == ENOENT) return BootFileState::missing;
-        why = openProblem(errno);
-        state = BootFileState::untrusted;
-    } else if ((why = regularFileProblem(fd.get())) != nullptr) {
-        state = BootFileState::untrusted;
-    }
-    if (problem != nullptr) *problem = why;
+    BootFileState state;
+    closeBootFile(openBootFile(name, &state, problem));
     return state;
+}
+
+bool moveBootFileAside(const char* name, const char* suffix) {
+    std::string aside = std::string(name) + suffix + randomHex(16);
+    return renameat(folderFd, name, folderFd, aside.c_str()) == 0;
 }
 
 namespace {

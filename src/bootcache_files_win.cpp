@@ -15,8 +15,10 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bootcache_files.h"
+#include "bootcache_files_win.h"
 #include "clock.h"
 #include "list.h"
 
@@ -37,6 +39,11 @@ using Handle = std::unique_ptr<void, HandleCloser>;
 std::wstring wide(const char* utf8Text) {
     WideString converted(utf8ToWide(utf8Text));
     return converted ? converted.get() : L"";
+}
+
+std::string utf8Of(const std::wstring& wideText) {
+    HeapString converted(wideToUtf8(wideText.c_str(), 0));
+    return converted ? converted.get() : "";
 }
 
 std::wstring inFolder(const char* name) {
@@ -115,33 +122,163 @@ bool writeAll(HANDLE file, std::string_view content) {
 
 }  // namespace
 
-const char* bootFolderProblem(const char* path) {
-    return folderProblem(withoutTrailingSeparators(path));
+namespace {
+
+constexpr char kWritableByAll[] = "it grants write access to everyone";
+
+// The folder, opened so that neither it nor any level above it can be
+// renamed or removed while this JVM runs (no FILE_SHARE_DELETE): the
+// Windows way to keep a path from being swapped.
+HANDLE pinnedFolder = INVALID_HANDLE_VALUE;
+
+bool isBroadGroup(PSID sid) {
+    return IsWellKnownSid(sid, WinWorldSid) || IsWellKnownSid(sid, WinAuthenticatedUserSid) ||
+           IsWellKnownSid(sid, WinBuiltinUsersSid);
 }
 
-bool isTrustProblem(const char* problem) {
-    return problem == kOtherOwner || problem == kLink;
+}  // namespace
+
+bool grantsWriteToAll(PACL acl) {
+    if (acl == nullptr) return true;  // a null access list grants everything
+    constexpr ACCESS_MASK kWriting = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                     WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; i < acl->AceCount; i++) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(acl, i, reinterpret_cast<void**>(&header)) || header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        if ((ace->Mask & kWriting) != 0 && isBroadGroup(reinterpret_cast<PSID>(&ace->SidStart))) return true;
+    }
+    return false;
 }
 
-const char* adoptBootFolder(const char* path) {
+namespace {
+
+// One level of the way: the user's, an administrator's or the system's, and
+// no other's; one that everyone may write is passed only then (as a sticky
+// folder is elsewhere: C:\ lets all users make folders).
+const char* levelProblem(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return "it cannot be examined";
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kLink;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "it is not a directory";
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return nullptr;  // no security here (FAT): nothing to hold against it
+    }
+    const char* problem = nullptr;
+    if (!isTrustedOwner(owner)) problem = grantsWriteToAll(dacl) ? kWritableByAll : kOtherOwner;
+    LocalFree(descriptor);
+    return problem;
+}
+
+// The levels of a full path: "C:\", "C:\a", "C:\a\b"... ("\\server\share\"
+// first for a share).
+std::vector<std::wstring> levelsOf(const std::wstring& path) {
+    std::vector<std::wstring> levels;
+    size_t start = 0;
+    if (path.size() > 2 && path[1] == L':') {
+        start = 3;
+    } else if (path.rfind(L"\\\\", 0) == 0) {
+        size_t share = path.find(L'\\', path.find(L'\\', 2) + 1);
+        start = share == std::wstring::npos ? path.size() : share + 1;
+    }
+    levels.push_back(path.substr(0, start));
+    for (size_t at = path.find(L'\\', start); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+        levels.push_back(path.substr(0, at));
+    }
+    if (path.size() > start) levels.push_back(path);
+    return levels;
+}
+
+// The path of an open folder with every junction and link resolved.
+std::wstring finalPathOf(HANDLE folder) {
+    wchar_t buffer[1024];
+    DWORD length = GetFinalPathNameByHandleW(folder, buffer, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= 1024) return L"";
+    std::wstring path(buffer, length);
+    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
+    if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
+    return path;
+}
+
+}  // namespace
+
+bool adoptBootFolder(const char* path, std::string* realPath, FolderRefusal* refusal) {
+    FolderRefusal why;
     std::wstring folder = withoutTrailingSeparators(path);
-    if (const char* problem = folderProblem(folder)) return problem;
-    folderW = folder;
-    return nullptr;
+    why.level = path;
+    why.reason = folderProblem(folder);
+    std::wstring real;
+    if (why.reason == nullptr) {
+        // Followed here, on purpose: the levels above may be junctions; what
+        // is checked and used is the real path they lead to.
+        Handle followed(CreateFileW(folder.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        real = isValid(followed) ? finalPathOf(followed.get()) : L"";
+        if (real.empty()) why.reason = "it cannot be opened";
+    }
+    for (const std::wstring& level : why.reason == nullptr ? levelsOf(real) : std::vector<std::wstring>()) {
+        Handle handle = openNoFollow(level, READ_CONTROL, OPEN_EXISTING);
+        const char* problem = isValid(handle) ? levelProblem(handle.get()) : "it cannot be opened";
+        if (problem != nullptr) {
+            why.level = utf8Of(level);
+            why.reason = problem;
+            break;
+        }
+    }
+    HANDLE pin = INVALID_HANDLE_VALUE;
+    if (why.reason == nullptr) {
+        pin = CreateFileW(real.c_str(), FILE_LIST_DIRECTORY | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (pin == INVALID_HANDLE_VALUE) why.reason = "it cannot be held open";
+    }
+    if (why.reason != nullptr) {
+        why.trust = why.reason == kOtherOwner || why.reason == kLink || why.reason == kWritableByAll;
+        if (refusal != nullptr) *refusal = why;
+        return false;
+    }
+    if (pinnedFolder != INVALID_HANDLE_VALUE) CloseHandle(pinnedFolder);
+    pinnedFolder = pin;
+    folderW = real;
+    if (realPath != nullptr) *realPath = utf8Of(real);
+    return true;
 }
 
-BootFileState bootFileState(const char* name, const char** problem) {
+intptr_t openBootFile(const char* name, BootFileState* state, const char** problem) {
     Handle file = openNoFollow(inFolder(name), GENERIC_READ, OPEN_EXISTING);
     const char* why = nullptr;
     if (!isValid(file)) {
         DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return BootFileState::missing;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            *state = BootFileState::missing;
+            return -1;
+        }
         why = "it cannot be opened";
     } else {
         why = handleProblem(file.get(), false);
     }
     if (problem != nullptr) *problem = why;
-    return why == nullptr ? BootFileState::trusted : BootFileState::untrusted;
+    *state = why == nullptr ? BootFileState::trusted : BootFileState::untrusted;
+    return why == nullptr ? reinterpret_cast<intptr_t>(file.release()) : -1;
+}
+
+void closeBootFile(intptr_t handle) {
+    if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+bool moveBootFileAside(const char* name, const char* suffix) {
+    std::string aside = std::string(name) + suffix + randomHex(16);
+    return MoveFileExW(inFolder(name).c_str(), inFolder(aside.c_str()).c_str(), 0) != 0;
+}
+
+BootFileState bootFileState(const char* name, const char** problem) {
+    BootFileState state;
+    closeBootFile(openBootFile(name, &state, problem));
+    return state;
 }
 
 FILE* openBootLog(const char* name) {

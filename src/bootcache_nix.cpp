@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "agent_util.h"
 #include "bootcache.h"
@@ -16,13 +18,16 @@
 
 namespace {
 
-// The folder, created when it is missing, when it is ours alone; else null
-// and why not. A folder someone else could change is worth a warning.
-char* usableFolder(const std::string& path, const char** problem) {
-    if (!isDir(path.c_str())) mkSubDirs(path.c_str());
-    *problem = bootFolderProblem(path.c_str());
-    if (*problem == nullptr) return lfts_dup(path.c_str());
-    if (isTrustProblem(*problem)) log_write(TS_WARN, "Not using %s as the bootstrap folder: %s", path.c_str(), *problem);
+// The folder of one source, walked and adopted when every level of its path
+// can be trusted: its real path. Else null, the reason in *why; a refusal
+// of trust is worth a warning.
+char* trustedFolder(const std::string& folder, const char* source, std::string* why) {
+    std::string realPath;
+    FolderRefusal refusal;
+    if (adoptBootFolder(folder.c_str(), &realPath, &refusal)) return lfts_dup(realPath.c_str());
+    *why = describeRefusal(folder, refusal);
+    if (refusal.trust) log_write(TS_WARN, "Not using %s as the bootstrap folder: %s", folder.c_str(), why->c_str());
+    noteTriedSource(std::string(source) + " " + folder + " (" + *why + ")");
     return nullptr;
 }
 
@@ -32,9 +37,10 @@ bool isDirFollowingLinks(const char* path) {
 }
 
 // The home is a parent of the bootstrap folder: it may be a link (/home
-// linked elsewhere).
+// linked elsewhere). "/" is no home: it is what containers give a user
+// without one.
 bool isWritableHome(const char* path) {
-    return isDirFollowingLinks(path) && access(path, W_OK) == 0;
+    return std::string_view(path) != "/" && isDirFollowingLinks(path) && access(path, W_OK) == 0;
 }
 
 }  // namespace
@@ -70,8 +76,8 @@ int mkSubDirs(const char* path) {
 char* getBootstrapFromProperty(jvmtiEnv* jvmti) {
     JvmtiString dir = getSystemProperty(jvmti, "vesta.bootcache.dir");
     if (!dir) return nullptr;
-    const char* problem = nullptr;
-    return usableFolder(dir.get(), &problem);
+    std::string why;
+    return trustedFolder(dir.get(), "'vesta.bootcache.dir'", &why);
 }
 
 char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
@@ -86,18 +92,18 @@ char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
         return nullptr;
     }
     std::string folder = base + "/bootcache";
-    const char* problem = nullptr;
-    if (char* usable = usableFolder(folder, &problem)) return usable;
+    std::string why;
+    if (char* usable = trustedFolder(folder, fromProperty ? "'vesta.base'" : "VESTA_BASE", &why)) return usable;
     if (fromProperty) {
         log_write(TS_FATAL,
                   "Couldn't write to %s (%s). Please make sure that this location exists and is writable, or "
                   "specify another location by changing the 'vesta.base' system property.",
-                  folder.c_str(), problem);
+                  folder.c_str(), why.c_str());
     } else {
         log_write(TS_FATAL,
                   "Couldn't write to %s (%s). Please make sure that this location exists and is writable, or "
                   "specify another location by changing the 'VESTA_BASE' system environment variable.",
-                  folder.c_str(), problem);
+                  folder.c_str(), why.c_str());
     }
     fatal_error_kill(0);
 }
@@ -114,22 +120,24 @@ char* getBootstrapFromUserHome() {
     HeapString home(getUserHome());
     if (!home) {
         log_write(TS_DEBUG, "Error finding user home, got NULL!");
-        return nullptr;
-    }
-    if (!isWritableHome(home.get())) {
-        log_write(TS_DEBUG, "Found user home (%s) isn't writable!", home.get());
+        noteTriedSource("the home folder (none usable: HOME unset, \"/\" or not writable, and no usable entry in "
+                        "the user database)");
         return nullptr;
     }
     std::string folder = std::string(home.get()) + "/.tarsil/bootcache";
     if (!isDir(folder.c_str())) log_write(TS_DEBUG, "%s is not a dir, trying to make it!", folder.c_str());
-    const char* problem = nullptr;
-    if (char* usable = usableFolder(folder, &problem)) return usable;
+    std::string why;
+    if (char* usable = trustedFolder(folder, "the home folder's", &why)) return usable;
     log_write(TS_DEBUG, "%s wasn't writable... a dir: %d", folder.c_str(), isDir(folder.c_str()));
-    log_write(TS_FATAL,
-              "Couldn't write to %s/.tarsil (%s: %s). Please make sure that this location exists and is writable, "
-              "or specify another location by setting the 'VESTA_BASE' system environment variable.",
-              home.get(), folder.c_str(), problem);
-    fatal_error_kill(0);
+    return nullptr;
+}
+
+char* getBootstrapFromTemporaryFolder() {
+    const char* tmpdir = getenv("TMPDIR");
+    std::string base = tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp";
+    std::string folder = base + "/tarsil-" + std::to_string(static_cast<unsigned long>(geteuid())) + "/bootcache";
+    std::string why;
+    return trustedFolder(folder, "the temporary folder's", &why);
 }
 
 char* getJavaExecutable(const char* javaHome) {

@@ -11,6 +11,8 @@
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "agent_util.h"
 #include "bootcache.h"
@@ -41,6 +43,11 @@ std::wstring withBackslashes(std::wstring path) {
     for (wchar_t& c : path) {
         if (c == L'/') c = L'\\';
     }
+    return path;
+}
+
+std::wstring withoutTrailingBackslash(std::wstring path) {
+    while (path.size() > 3 && path.back() == L'\\') path.pop_back();
     return path;
 }
 
@@ -170,6 +177,23 @@ std::string ansiExpressible(const std::wstring& folder) {
     fatal_error_kill(0);
 }
 
+// The folder of one source once it is writable and every level of its real
+// path can be trusted: adopted, its real path. Else null and why.
+char* trustedFolder(const std::wstring& folder, const char* source, std::string* why) {
+    std::string shown = utf8(folder);
+    FolderRefusal refusal;
+    std::string realPath;
+    if (!isDirWritableW(folder)) {
+        refusal.reason = isDirW(folder) ? "it is not writable" : "it does not exist or cannot be made";
+    } else if (adoptBootFolder(shown.c_str(), &realPath, &refusal)) {
+        return lfts_dup(realPath.c_str());
+    }
+    *why = describeRefusal(shown, refusal);
+    if (refusal.trust) log_write(TS_WARN, "Not using %s as the bootstrap folder: %s", shown.c_str(), why->c_str());
+    noteTriedSource(std::string(source) + " " + shown + " (" + *why + ")");
+    return nullptr;
+}
+
 }  // namespace
 
 int isDir(const char* path) {
@@ -199,7 +223,8 @@ char* getBootstrapFromProperty(jvmtiEnv* jvmti) {
         fatal_error_kill(0);
     }
     if (!isDirW(folder)) makeDirs(folder);
-    return isDirWritableW(folder) ? lfts_dup(utf8(folder).c_str()) : nullptr;
+    std::string why;
+    return trustedFolder(folder, "'vesta.bootcache.dir'", &why);
 }
 
 char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
@@ -227,11 +252,12 @@ char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
         fatal_error_kill(0);
     }
     if (!isDirW(folder)) makeDirs(folder);
-    if (isDirWritableW(folder)) return lfts_dup(shown.c_str());
+    std::string why;
+    if (char* usable = trustedFolder(folder, source, &why)) return usable;
     log_write(TS_FATAL,
-              "Couldn't write to %s. Please make sure that this location exists and is writable, or specify another "
-              "location by changing the %s.",
-              shown.c_str(), source);
+              "Couldn't write to %s (%s). Please make sure that this location exists and is writable, or specify "
+              "another location by changing the %s.",
+              shown.c_str(), why.c_str(), source);
     fatal_error_kill(0);
 }
 
@@ -243,19 +269,26 @@ char* getUserHome() {
 
 char* getBootstrapFromUserHome() {
     std::wstring* profile = profileFolder();
-    if (profile == nullptr || !isDirWritableW(*profile)) return nullptr;
+    if (profile == nullptr || !isDirWritableW(*profile)) {
+        noteTriedSource("the user profile folder (none usable)");
+        return nullptr;
+    }
     std::wstring folder = *profile + L"\\.tarsil\\bootcache";
     if (unsupportedPath(fullPathOf(folder))) return nullptr;
-    if (!isDirW(folder)) {
-        makeDirs(folder);
-        if (!isDirW(folder)) return nullptr;
-    }
-    if (isDirWritableW(folder)) return lfts_dup(utf8(folder).c_str());
-    log_write(TS_FATAL,
-              "Couldn't write to %s\\.tarsil. Please make sure that this location exists and is writable, or specify "
-              "another location by setting the 'VESTA_BASE' system environment variable.",
-              utf8(*profile).c_str());
-    fatal_error_kill(0);
+    if (!isDirW(folder)) makeDirs(folder);
+    std::string why;
+    return trustedFolder(folder, "the user profile folder's", &why);
+}
+
+char* getBootstrapFromTemporaryFolder() {
+    wchar_t temp[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH) return nullptr;
+    std::wstring folder = withoutTrailingBackslash(std::wstring(temp, length)) + L"\\tarsil\\bootcache";
+    if (unsupportedPath(fullPathOf(folder))) return nullptr;
+    if (!isDirW(folder)) makeDirs(folder);
+    std::string why;
+    return trustedFolder(folder, "the temporary folder's", &why);
 }
 
 char* getJavaExecutable(const char* javaHome) {

@@ -28,6 +28,9 @@ class MappedFile {
 public:
     MappedFile() = default;
     explicit MappedFile(const char* path);
+    // The file of an open handle (a descriptor; a HANDLE on Windows), which
+    // stays the caller's.
+    static MappedFile ofHandle(intptr_t handle);
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
     MappedFile(MappedFile&& other) noexcept;

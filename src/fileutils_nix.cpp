@@ -85,16 +85,23 @@ char* lfts_getenv(const char* name) {
 MappedFile::MappedFile(const char* path) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        void* addr = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (addr != MAP_FAILED) {
-            data_ = static_cast<const uint8_t*>(addr);
-            size_ = static_cast<size_t>(st.st_size);
-        }
-    }
+    *this = ofHandle(fd);
     // The mapping stays valid after its descriptor closes.
     close(fd);
+}
+
+MappedFile MappedFile::ofHandle(intptr_t handle) {
+    MappedFile file;
+    int fd = static_cast<int>(handle);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        void* addr = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (addr != MAP_FAILED) {
+            file.data_ = static_cast<const uint8_t*>(addr);
+            file.size_ = static_cast<size_t>(st.st_size);
+        }
+    }
+    return file;
 }
 
 MappedFile::MappedFile(MappedFile&& other) noexcept

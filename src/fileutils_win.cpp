@@ -216,20 +216,27 @@ MappedFile::MappedFile(const char* path) {
     KernelHandle file(CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return;
+    *this = ofHandle(reinterpret_cast<intptr_t>(file.get()));
+}
+
+MappedFile MappedFile::ofHandle(intptr_t handle) {
+    MappedFile mapped;
+    HANDLE file = reinterpret_cast<HANDLE>(handle);
     // CreateFileMappingW refuses an empty file, and a 32-bit build cannot
     // view a file of 4 GiB or more.
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0) return;
-    if (static_cast<uint64_t>(size.QuadPart) > SIZE_MAX) return;
-    KernelHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping.valid()) return;
+    if (!GetFileSizeEx(file, &size) || size.QuadPart <= 0) return mapped;
+    if (static_cast<uint64_t>(size.QuadPart) > SIZE_MAX) return mapped;
+    KernelHandle mapping(CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping.valid()) return mapped;
     void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
-    if (view == nullptr) return;
+    if (view == nullptr) return mapped;
     // The mapping keeps the file open once its handle closes; the mapping's
     // own handle is closed together with the view.
-    data_ = static_cast<const uint8_t*>(view);
-    size_ = static_cast<size_t>(size.QuadPart);
-    handle_ = mapping.release();
+    mapped.data_ = static_cast<const uint8_t*>(view);
+    mapped.size_ = static_cast<size_t>(size.QuadPart);
+    mapped.handle_ = mapping.release();
+    return mapped;
 }
 
 MappedFile::MappedFile(MappedFile&& other) noexcept

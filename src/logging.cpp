@@ -105,6 +105,13 @@ void releaseHeldLines(FILE* file) {
 
 }  // namespace
 
+void hold_lines_for_file() {
+    std::lock_guard<std::mutex> guard(fileLock);
+    if (log_file != nullptr) return;
+    held.clear();
+    holding.store(true, std::memory_order_release);
+}
+
 void start_file_logging(int level, FILE* file, const char* path) {
     // The path is named by a fatal end; the earlier one, if any, is kept
     // (it is never freed, as a thread may be printing it).

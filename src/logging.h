@@ -27,6 +27,9 @@ extern FILE* log_file;
 void log_write(int level, const char* levelName, const char* format, ...) TS_PRINTF_FORMAT(3, 4);
 void log_stderr(int level);
 
+// Holds the lines the log file would get from now until it is opened (as
+// from the process's start; Agent_OnLoad says so again, for its order).
+void hold_lines_for_file();
 // Starts the log file sink on `file`, opened by the caller at `path` (null:
 // it could not be opened, which is reported). Lines logged before go to
 // the file first.

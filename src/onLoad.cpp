@@ -212,6 +212,9 @@ void disable_class_data_sharing(JavaVM* vm, jint jvmtiVersion) {
 }
 
 extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* /*reserved*/) {
+    // Until the bootstrap folder is chosen and its log opened, the lines for
+    // the log are held for it.
+    hold_lines_for_file();
     if (started || getenv("VESTA_NATIVE_PRESENT") != nullptr) {
         log_write(TS_DEBUG, "Multiple Tarsil agents found!");
         return JNI_OK;

@@ -11,3 +11,6 @@
 // count in *size; null for a missing, unreadable, empty or non-regular file
 // (a FIFO is never opened for a blocking read).
 uint8_t* readWholeFile(const char* path, size_t* size);
+// The same for the file of an open handle (a descriptor; a HANDLE on
+// Windows), read from its start; the handle stays the caller's.
+uint8_t* readWholeHandle(intptr_t handle, size_t* size);

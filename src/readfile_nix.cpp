@@ -13,21 +13,24 @@ uint8_t* readWholeFile(const char* path, size_t* size) {
     // writer; it changes nothing for a regular file.
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
+    uint8_t* data = readWholeHandle(fd, size);
+    close(fd);
+    return data;
+}
+
+uint8_t* readWholeHandle(intptr_t handle, size_t* size) {
+    int fd = static_cast<int>(handle);
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
-        close(fd);
-        return nullptr;
-    }
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return nullptr;
     size_t expected = static_cast<size_t>(st.st_size);
     auto* data = static_cast<uint8_t*>(malloc(expected));
     size_t done = 0;
     while (data != nullptr && done < expected) {
-        ssize_t n = read(fd, data + done, expected - done);
+        ssize_t n = pread(fd, data + done, expected - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // an error, or a file cut short meanwhile
         done += static_cast<size_t>(n);
     }
-    close(fd);
     if (data == nullptr || done == 0) {
         free(data);
         return nullptr;

@@ -11,6 +11,13 @@ uint8_t* readWholeFile(const char* path, size_t* size) {
     HANDLE file = CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
+    uint8_t* data = readWholeHandle(reinterpret_cast<intptr_t>(file), size);
+    CloseHandle(file);
+    return data;
+}
+
+uint8_t* readWholeHandle(intptr_t handle, size_t* size) {
+    HANDLE file = reinterpret_cast<HANDLE>(handle);
     LARGE_INTEGER length;
     uint8_t* data = nullptr;
     size_t done = 0;
@@ -18,6 +25,8 @@ uint8_t* readWholeFile(const char* path, size_t* size) {
         static_cast<uint64_t>(length.QuadPart) <= SIZE_MAX) {
         size_t expected = static_cast<size_t>(length.QuadPart);
         data = static_cast<uint8_t*>(malloc(expected));
+        LARGE_INTEGER start = {};
+        if (data != nullptr && !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) expected = 0;
         while (data != nullptr && done < expected) {
             DWORD chunk = static_cast<DWORD>(expected - done > 0x40000000 ? 0x40000000 : expected - done);
             DWORD n = 0;
@@ -25,7 +34,6 @@ uint8_t* readWholeFile(const char* path, size_t* size) {
             done += n;
         }
     }
-    CloseHandle(file);
     if (data == nullptr || done == 0) {
         free(data);
         return nullptr;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 struct ZipReader::Entry {
     const char* name;
@@ -178,6 +179,26 @@ bool ZipReader::open(const char* path) {
     file_ = std::move(file);
     data_ = file_.data();
     size_ = file_.size();
+    return index();
+}
+
+bool ZipReader::openHandle(intptr_t handle) {
+    close();
+    MappedFile file = MappedFile::ofHandle(handle);
+    if (!file) return fail("cannot map the file: unreadable or empty");
+    file_ = std::move(file);
+    data_ = file_.data();
+    size_ = file_.size();
+    return index();
+}
+
+bool ZipReader::openCopyOfHandle(intptr_t handle) {
+    close();
+    size_t size = 0;
+    copy_ = readWholeHandle(handle, &size);
+    if (copy_ == nullptr) return fail("cannot read the file: unreadable, empty or not a regular file");
+    data_ = copy_;
+    size_ = size;
     return index();
 }
 
@@ -440,34 +461,18 @@ private:
     size_t length_ = 0;
 };
 
-// The archive being written; removed again unless finish() succeeds, so a
-// failed write leaves no truncated jar behind.
-class OutputFile {
+// The archive being written, in memory: the caller writes it where it
+// belongs, through whatever handle it trusts.
+class Output {
 public:
-    explicit OutputFile(const char* path) : path_(path), file_(fopen(path, "wb")) {}
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile() {
-        if (file_ == nullptr) return;
-        fclose(file_);
-        remove(path_);
-    }
-    bool isOpen() const { return file_ != nullptr; }
+    explicit Output(std::string* bytes) : bytes_(bytes) { bytes_->clear(); }
     void write(const void* data, size_t size) {
-        if (size != 0 && fwrite(data, 1, size, file_) != size) failed_ = true;
+        if (size != 0) bytes_->append(static_cast<const char*>(data), size);
     }
     void write(const Record& record) { write(record.data(), record.size()); }
-    bool finish() {
-        bool closed = fclose(file_) == 0;
-        file_ = nullptr;
-        if (!closed || failed_) remove(path_);
-        return closed && !failed_;
-    }
 
 private:
-    const char* path_;
-    FILE* file_;
-    bool failed_ = false;
+    std::string* bytes_;
 };
 
 struct Written {
@@ -522,12 +527,11 @@ bool fitsPlainArchive(const ZipMember* members, size_t count) {
 
 }  // namespace
 
-bool zip_write_stored(const char* path, const ZipMember* members, size_t count) {
-    if (path == nullptr || !fitsPlainArchive(members, count)) return false;
+bool zip_write_stored(std::string* archive, const ZipMember* members, size_t count) {
+    if (archive == nullptr || !fitsPlainArchive(members, count)) return false;
     std::unique_ptr<Written[], WrittenFree> written(static_cast<Written*>(calloc(count + 1, sizeof(Written))));
     if (!written) return false;
-    OutputFile out(path);
-    if (!out.isOpen()) return false;
+    Output out(archive);
 
     uint32_t offset = 0;
     for (size_t i = 0; i < count; i++) {
@@ -567,5 +571,5 @@ bool zip_write_stored(const char* path, const ZipMember* members, size_t count) 
         .u32(directoryOffset)
         .u16(0);  // comment length
     out.write(end);
-    return out.finish();
+    return true;
 }

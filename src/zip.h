@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "fileutils.h"
@@ -33,6 +34,11 @@ public:
     // archive read for the process's life, which a change to the file (a
     // copy over it, a truncation) must never reach.
     bool openCopy(const char* path);
+    // The same over the file of an open handle (a descriptor; a HANDLE on
+    // Windows) that the caller checked: the file checked is the file read.
+    // The handle stays the caller's.
+    bool openHandle(intptr_t handle);
+    bool openCopyOfHandle(intptr_t handle);
     // The same over bytes the caller keeps alive (tests, fuzzing).
     bool openMemory(const uint8_t* data, size_t size);
     void close();
@@ -94,8 +100,9 @@ struct ZipMember {
     size_t size;
 };
 
-// Writes an archive of stored (uncompressed) entries, dated 1980-01-01 so
-// that the same members always give the same bytes. False, and no file left
-// behind, when the members do not fit a plain zip archive (all of them under
-// 4 GiB, at most 65534 of them) or the file cannot be written.
-bool zip_write_stored(const char* path, const ZipMember* members, size_t count);
+// Builds an archive of stored (uncompressed) entries in `archive`, dated
+// 1980-01-01 so that the same members always give the same bytes; the
+// caller writes it through a handle of its own. False when the members do
+// not fit a plain zip archive (all of them under 4 GiB, at most 65534 of
+// them).
+bool zip_write_stored(std::string* archive, const ZipMember* members, size_t count);

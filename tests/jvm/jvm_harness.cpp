@@ -195,10 +195,17 @@ JvmRun runInJdkSystem(const Jdk& jdk, std::vector<std::string> argStrings, const
     for (auto& arg : argStrings) argv.push_back(arg.data());
     argv.push_back(nullptr);
 
-    // The parent's environment without the agent's marker, plus the launch's own.
+    // The parent's environment without the agent's marker and the variables
+    // the launch sets itself, plus the launch's own.
+    auto setByLaunch = [&launch](std::string_view entry) {
+        std::string_view name = entry.substr(0, entry.find('='));
+        return std::any_of(launch.setEnv.begin(), launch.setEnv.end(), [name](const std::string& set) {
+            return std::string_view(set).substr(0, set.find('=')) == name;
+        });
+    };
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; e++) {
-        if (strncmp(*e, "VESTA_NATIVE_PRESENT=", 21) != 0) envStrings.emplace_back(*e);
+        if (strncmp(*e, "VESTA_NATIVE_PRESENT=", 21) != 0 && !setByLaunch(*e)) envStrings.emplace_back(*e);
     }
     envStrings.insert(envStrings.end(), launch.setEnv.begin(), launch.setEnv.end());
     std::vector<char*> envp;

@@ -49,8 +49,14 @@ ChildResult runInChild(const std::function<std::string()>& body) {
         int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(fd, 2);
         close(fd);
+        // Opened first: the body may give up root for another user.
+        int reportFd = open(reportPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         std::string report = body();
-        std::ofstream(reportPath, std::ios::binary) << report;
+        for (size_t done = 0; done < report.size();) {
+            ssize_t n = write(reportFd, report.data() + done, report.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
         fflush(stderr);
         _exit(0);
     }

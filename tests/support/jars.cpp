@@ -1,5 +1,6 @@
 #include "jars.h"
 
+#include <fstream>
 #include <vector>
 
 #include "zip.h"
@@ -7,7 +8,11 @@
 bool writeJar(const std::string& path, const JarEntries& entries) {
     std::vector<ZipMember> members;
     for (const auto& [name, content] : entries) members.push_back({name.c_str(), content.data(), content.size()});
-    return zip_write_stored(path.c_str(), members.data(), members.size());
+    std::string archive;
+    if (!zip_write_stored(&archive, members.data(), members.size())) return false;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << archive;
+    return static_cast<bool>(out.flush());
 }
 
 bool writeManifestJar(const std::string& path, const std::string& manifest) {

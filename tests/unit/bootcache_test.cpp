@@ -54,10 +54,10 @@ TEST(BootstrapFolder, PropertyFolderIsCreatedLevelByLevel) {
     EXPECT_EQ(child.err, "");
 }
 
-TEST(BootstrapFolder, TrailingSeparatorIsAddedEvenWhenPresent) {
+TEST(BootstrapFolder, TheRealPathIsKeptWithOneSeparator) {
     TempDir dir;
-    ChildResult child = choose(withProperties({{"vesta.bootcache.dir", dir.path() + "/"}}), {});
-    EXPECT_EQ(child.report, dir.path() + "//");
+    ChildResult child = choose(withProperties({{"vesta.bootcache.dir", dir.path() + "/./"}}), {});
+    EXPECT_EQ(child.report, dir.path() + "/");
 }
 
 TEST(BootstrapFolder, UnusablePropertyFallsThroughSilentlyToVestaBase) {
@@ -83,7 +83,7 @@ TEST(BootstrapFolder, UnwritableVestaBaseEndsTheProcessNamingItsSource) {
         choose(withProperties({{"vesta.base", kUnusable}}), {{"VESTA_BASE", ""}, {"HOME", home.path()}});
     EXPECT_EQ(property.exitCode, 3);
     EXPECT_EQ(property.err, std::string("Tarsil-JVMTI [FATAL] Couldn't write to ") + kUnusable +
-                                "/bootcache (it is not a directory). Please make sure that this location exists and is writable, or specify "
+                                "/bootcache (/dev/null is not a directory). Please make sure that this location exists and is writable, or specify "
                                 "another location by changing the 'vesta.base' system property.\n");
     ChildResult env = choose(withProperties({}), {{"VESTA_BASE", kUnusable}, {"HOME", home.path()}});
     EXPECT_EQ(env.exitCode, 3);
@@ -91,14 +91,15 @@ TEST(BootstrapFolder, UnwritableVestaBaseEndsTheProcessNamingItsSource) {
         << env.err;
 }
 
-TEST(BootstrapFolder, SymbolicLinkIsNotAFolder) {
+TEST(BootstrapFolder, LinkedFolderServesByTheRealPathItLeadsTo) {
     TempDir base;
     TempDir target;
     ASSERT_EQ(symlink(target.path().c_str(), base.file("bootcache").c_str()), 0);
     EXPECT_EQ(isDir(base.file("bootcache").c_str()), 0);
     EXPECT_EQ(isDir(target.path().c_str()), 1);
     ChildResult child = choose(withProperties({{"vesta.base", base.path()}}), {{"VESTA_BASE", ""}});
-    EXPECT_EQ(child.exitCode, 3);
+    EXPECT_EQ(child.exitCode, 0) << child.err;
+    EXPECT_EQ(child.report, target.path() + "/");
 }
 
 TEST(BootstrapFolder, HomeFolderComesNext) {
@@ -130,7 +131,7 @@ TEST(BootstrapFolder, MkSubDirsReportsWhetherItMadeTheLastLevel) {
 
 TEST(BootstrapFolder, LinkedParentFoldersAreFollowedForEverySource) {
     // /home linked to /data/home, /tmp on macOS: levels above the folder
-    // may be links; the folder itself is made below them.
+    // may be links; the folder is the real path they lead to.
     TempDir real;
     TempDir links;
     std::string linked = links.file("linked");
@@ -142,10 +143,11 @@ TEST(BootstrapFolder, LinkedParentFoldersAreFollowedForEverySource) {
         std::string expected;
     } cases[] = {
         {"vesta.bootcache.dir", withProperties({{"vesta.bootcache.dir", linked + "/a/cache"}}), {},
-         linked + "/a/cache/"},
-        {"vesta.base", withProperties({{"vesta.base", linked + "/b"}}), {{"VESTA_BASE", ""}}, linked + "/b/bootcache/"},
-        {"VESTA_BASE", withProperties({}), {{"VESTA_BASE", linked + "/c"}}, linked + "/c/bootcache/"},
-        {"home", withProperties({}), {{"VESTA_BASE", ""}, {"HOME", linked}}, linked + "/.tarsil/bootcache/"},
+         real.path() + "/a/cache/"},
+        {"vesta.base", withProperties({{"vesta.base", linked + "/b"}}), {{"VESTA_BASE", ""}},
+         real.path() + "/b/bootcache/"},
+        {"VESTA_BASE", withProperties({}), {{"VESTA_BASE", linked + "/c"}}, real.path() + "/c/bootcache/"},
+        {"home", withProperties({}), {{"VESTA_BASE", ""}, {"HOME", linked}}, real.path() + "/.tarsil/bootcache/"},
     };
     for (const Case& c : cases) {
         ChildResult child = choose(c.script, c.env);
@@ -167,8 +169,9 @@ TEST(BootstrapFolder, FoldersOthersCouldChangeAreRefusedWithTheirReason) {
         {"world-writable", [](const std::string& dir) { chmod(dir.c_str(), 01777); }, "it is writable by group or others"},
         {"another user's", [](const std::string& dir) { ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0); },
          "it belongs to another user"},
-        {"a link", [](const std::string& dir) { rmdir(dir.c_str()); symlink("/tmp", dir.c_str()); },
-         "it is a symbolic link"},
+        // A link is followed to what it leads to, and that is judged.
+        {"a link to a shared folder", [](const std::string& dir) { rmdir(dir.c_str()); symlink("/tmp", dir.c_str()); },
+         "/tmp is writable by group or others"},
     };
     for (const Case& c : cases) {
         TempDir base;
@@ -191,4 +194,46 @@ TEST(BootstrapFolder, FoldersOthersCouldChangeAreRefusedWithTheirReason) {
                   std::string::npos)
             << c.what << fatal.err;
     }
+}
+
+TEST(BootstrapFolder, WithoutAUsableHomeTheUsersTemporaryFolderServesOrEveryTryIsNamed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to be a user without an entry in the user database";
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    std::string tmp = dir.file("tmp");
+    std::string open = dir.file("open");
+    for (const std::string& folder : {tmp, open}) {
+        mkdir(folder.c_str(), 0700);
+        chmod(folder.c_str(), folder == tmp ? 01777 : 0777);
+    }
+    // A container's user: an arbitrary uid without an entry, HOME "/".
+    auto asContainerUser = [](const std::string& tmpdir) {
+        return runInChild([tmpdir] {
+            if (setgid(4244) != 0 || setuid(4244) != 0) return std::string("no setuid");
+            setenv("HOME", "/", 1);
+            setenv("TMPDIR", tmpdir.c_str(), 1);
+            unsetenv("VESTA_BASE");
+            log_stderr(2);
+            FakeJvm jvm;
+            return std::string(getBootstrapFolder(jvm.newEnv()));
+        });
+    };
+    ChildResult served = asContainerUser(tmp);
+    EXPECT_EQ(served.exitCode, 0) << served.err;
+    EXPECT_EQ(served.report, tmp + "/tarsil-4244/bootcache/");
+    EXPECT_NE(served.err.find("[WARN] Using " + tmp + "/tarsil-4244/bootcache as the bootstrap folder, as no other "
+                              "is usable. Set the system property 'vesta.bootcache.dir' or the environment variable "
+                              "VESTA_BASE to choose another one."),
+              std::string::npos)
+        << served.err;
+
+    ChildResult none = asContainerUser(open);
+    EXPECT_EQ(none.exitCode, 3);
+    EXPECT_NE(none.err.find("[FATAL] Error finding a suitable bootstrap folder! Please specify a folder that exists "
+                            "and is writable by setting the 'VESTA_BASE' system environment variable. Tried: the home "
+                            "folder (none usable: HOME unset, \"/\" or not writable, and no usable entry in the user "
+                            "database); the temporary folder's " +
+                            open + "/tarsil-4244/bootcache (" + open + " is writable by group or others)."),
+              std::string::npos)
+        << none.err;
 }

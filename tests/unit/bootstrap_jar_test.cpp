@@ -291,7 +291,7 @@ Preprocessed preprocess(const std::map<std::string, std::string>& properties, Ar
         FakeJvm jvm(jvmWith(0x300B0000, properties));
         std::vector<char*> argv;
         for (const auto& arg : args) argv.push_back(strdup(arg.c_str()));
-        if (adoptBootFolder(dir.path().c_str()) != nullptr) return std::string("folder not adopted");
+        if (!adoptBootFolder(dir.path().c_str(), nullptr)) return std::string("folder not adopted");
         char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()),
                                         (dir.path() + "/").c_str(), "tarsil-classpath-x.jar");
         std::string report = std::string(jar ? jar : "") + '\n';
@@ -536,6 +536,13 @@ TEST(BootstrapCache, DamagedCachedJarIsReplacedOnce) {
          "it is not a regular file"},
         {"folder", [](const std::string& path) { fs::remove(path), fs::create_directory(path); },
          "it is not a regular file"},
+        // A folder that cannot go is moved aside.
+        {"folder with content",
+         [](const std::string& path) {
+             fs::remove(path), fs::create_directory(path);
+             std::ofstream(path + "/inside") << "x";
+         },
+         "it is not a regular file"},
         {"link", [](const std::string& path) { fs::remove(path), fs::create_symlink(fakeBootstrapJar(), path); },
          "it is a symbolic link"},
         {"group-writable", [](const std::string& path) { chmod(path.c_str(), 0664); },
@@ -556,12 +563,16 @@ TEST(BootstrapCache, DamagedCachedJarIsReplacedOnce) {
         EXPECT_EQ(readFile(count), "run\n") << c.what;
         EXPECT_EQ(readFile(first.result), readFile(fakeBootstrapJar())) << c.what;
         EXPECT_FALSE(fs::is_symlink(first.result)) << c.what;
+        if (std::string(c.what) == "folder with content") {
+            std::string aside = fs::path(first.result).filename().string() + ".damaged-";
+            bool kept = false;
+            for (const auto& entry : fs::directory_iterator(cache.path())) {
+                kept |= entry.path().filename().string().starts_with(aside) && fs::exists(entry.path() / "inside");
+            }
+            EXPECT_TRUE(kept) << c.what;
+        }
     }
 }
-
-namespace {
-
-}  // namespace
 
 TEST(BootstrapCache, SlowChildIsKilledAtTheLimit) {
     TempDir cache;

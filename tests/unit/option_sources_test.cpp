@@ -154,7 +154,9 @@ TEST(OptionSources, EverySourceIsSplitFilteredAndHashedInItsOrder) {
         EXPECT_EQ(inherited.hashed(), c.hashed) << c.what;
         for (const EnvironmentEdit& edit : inherited.environment()) {
             for (const InheritedVariable& variable : inherited.variables) {
-                if (variable.name == edit.name) EXPECT_EQ(splitOptionsText(edit.value), variable.kept) << c.what;
+                if (variable.name == edit.name) {
+                    EXPECT_EQ(splitOptionsText(edit.value), variable.kept) << c.what;
+                }
             }
         }
     }

@@ -19,6 +19,7 @@
 
 #include "bootcache.h"
 #include "bootcache_files.h"
+#include "bootcache_files_win.h"
 #include "fileutils.h"
 #include "list.h"
 #include "logging.h"
@@ -161,14 +162,14 @@ TEST(BootcacheWin, CreatedFoldersAdmitTheUserAlone) {
     EXPECT_TRUE(hasOneProtectedEntry(dir.file("a")));
     EXPECT_TRUE(hasOneProtectedEntry(made));
     // The folder is the user's own and may serve.
-    EXPECT_EQ(adoptBootFolder(made.c_str()), nullptr);
+    EXPECT_TRUE(adoptBootFolder(made.c_str(), nullptr));
 }
 
 TEST(BootcacheWin, LogOpensInAFolderWithANonAsciiName) {
     TempDir dir;
     std::string folder = dir.file("Jos\xc3\xa9");
     ASSERT_TRUE(CreateDirectoryW(widen(folder).c_str(), nullptr));
-    ASSERT_EQ(adoptBootFolder(folder.c_str()), nullptr);
+    ASSERT_TRUE(adoptBootFolder(folder.c_str(), nullptr));
     FILE* log = openBootLog("tarsil.boot.log");
     ASSERT_NE(log, nullptr);
     fputs("logged\n", log);
@@ -226,8 +227,8 @@ TEST(BootcacheWinDeathTest, UnusableVestaBaseEndsTheProcessNamingItsSource) {
     std::string folder = file + "\\bootcache";
     EXPECT_EXIT(fromVestaBase({{"vesta.base", file}}), testing::ExitedWithCode(3),
                 literal("Tarsil-JVMTI [FATAL] Couldn't write to " + folder +
-                        ". Please make sure that this location exists and is writable, or specify another location "
-                        "by changing the 'vesta.base' system property.\n") +
+                        " (it does not exist or cannot be made). Please make sure that this location exists and is "
+                        "writable, or specify another location by changing the 'vesta.base' system property.\n") +
                     "$");
     EXPECT_EXIT(
         {
@@ -236,8 +237,8 @@ TEST(BootcacheWinDeathTest, UnusableVestaBaseEndsTheProcessNamingItsSource) {
         },
         testing::ExitedWithCode(3),
         literal("Couldn't write to " + folder +
-                ". Please make sure that this location exists and is writable, or specify another location by "
-                "changing the 'VESTA_BASE' system environment variable.\n"));
+                " (it does not exist or cannot be made). Please make sure that this location exists and is "
+                "writable, or specify another location by changing the 'VESTA_BASE' system environment variable.\n"));
 }
 
 TEST(BootcacheWinDeathTest, TooLongVestaBaseEndsTheProcess) {
@@ -290,10 +291,23 @@ TEST(BootcacheWinDeathTest, SourcesAreTriedInOrderAndTheFolderEndsWithABackslash
         testing::ExitedWithCode(0), literal("folder=[" + fallback + "\\]"));
     EXPECT_EQ(isDirectory(fallback.c_str()), 1);
 
-    // A profile folder that cannot be made yields nothing, and with no source
-    // left the process ends.
+    // A profile folder that cannot be made yields nothing: the user's
+    // temporary folder serves, with a warning; with that gone too, the end
+    // names every source tried.
     RemoveDirectoryW(widen(fallback).c_str());
     writeFile(fallback, "");
+    wchar_t temp[MAX_PATH + 1];
+    std::string temporary = narrow(std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp))) + "tarsil\\bootcache";
+    EXPECT_EXIT(
+        {
+            _putenv_s("VESTA_BASE", "");
+            printBootstrapFolder({});
+        },
+        testing::ExitedWithCode(0), literal("folder=[" + temporary + "\\]"));
+    std::string blocked = temporary.substr(0, temporary.rfind('\\'));
+    RemoveDirectoryW(widen(temporary).c_str());
+    RemoveDirectoryW(widen(blocked).c_str());
+    writeFile(blocked, "");
     EXPECT_EXIT(
         {
             _putenv_s("VESTA_BASE", "");
@@ -301,8 +315,10 @@ TEST(BootcacheWinDeathTest, SourcesAreTriedInOrderAndTheFolderEndsWithABackslash
         },
         testing::ExitedWithCode(3),
         literal("Tarsil-JVMTI [FATAL] Error finding a suitable bootstrap folder! Please specify a folder that exists "
-                "and is writable by setting the 'VESTA_BASE' system environment variable.\n") +
-            "$");
+                "and is writable by setting the 'VESTA_BASE' system environment variable. Tried: the user profile "
+                "folder's " + fallback + " (it does not exist or cannot be made); the temporary folder's " +
+                temporary + " (it does not exist or cannot be made).\n"));
+    DeleteFileW(widen(blocked).c_str());
     DeleteFileW(widen(fallback).c_str());
 }
 
@@ -380,7 +396,7 @@ std::string classpathJarFor(size_t total) {
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(lfts_dup(arg.c_str()));
     FakeJvm jvm;
-    EXPECT_EQ(adoptBootFolder(dir.path().c_str()), nullptr);
+    EXPECT_TRUE(adoptBootFolder(dir.path().c_str(), nullptr));
     char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()),
                                     (dir.path() + "\\").c_str(), "tarsil-classpath-x.jar");
     std::string manifest;
@@ -405,4 +421,30 @@ TEST(ClasspathJarWin, CommandLinesOverTwentyThousandBytesGetAJar) {
     EXPECT_EQ(classpathJarFor(20000), "");
     std::string manifest = classpathJarFor(20001);
     EXPECT_EQ(manifest.rfind("Manifest-Version: 1.0\r\nClass-Path: file:/C:/lib/a.jar file:/", 0), 0u) << manifest;
+}
+
+TEST(BootcacheWin, LevelsEveryoneMayWriteAreToldFromTheirAccessList) {
+    struct Case {
+        const wchar_t* sddl;
+        bool writable;
+    } cases[] = {
+        {L"D:(A;;FA;;;WD)", true},                          // everyone, full control
+        {L"D:(A;;0x4;;;AU)", true},                         // authenticated users may add folders
+        {L"D:(A;;0x40;;;BU)", true},                        // users may delete entries
+        {L"D:(A;;FR;;;WD)(A;;FA;;;SY)", false},             // everyone may only read
+        {L"D:(A;OICIIO;FA;;;WD)", false},                   // for what is inside only
+        {L"D:(D;;FA;;;WD)", false},                         // a denial
+        {L"D:(A;;FA;;;BA)(A;;FA;;;SY)", false},             // the administrators and the system
+    };
+    for (const Case& c : cases) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &descriptor, nullptr));
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+        EXPECT_EQ(grantsWriteToAll(dacl), c.writable) << narrow(c.sddl);
+        LocalFree(descriptor);
+    }
+    EXPECT_TRUE(grantsWriteToAll(nullptr));
 }
