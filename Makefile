@@ -8,8 +8,9 @@
 #   make bench  prints the benchmark figures (not part of the tests)
 # TARSIL_CROSS=0 leaves the cross targets out of test and dist.
 # test and dist make the Debian chroots (tools/chroots.sh, as root; reused
-# once made) in which the shipped x86-64 and i386 libraries are built for
-# glibc 2.17 and the JVM tests run on Java 8, 11, 17, 21 and 25.
+# once made) in which the shipped Linux libraries are built for glibc 2.17
+# and the JVM tests run on Java 8, 11, 17, 21, 25, 26, 27 and 28. The macOS
+# targets are built and checked, never run.
 JAVA_HOME ?= /usr/lib/jvm/java-17-openjdk-amd64
 JAVA := $(JAVA_HOME)/bin/java
 LIBRARY := build/release/src/libtarsil64.so
@@ -21,7 +22,7 @@ DIST := dist
 
 .PHONY: demo test bench dist host-dist deps chroots floor release asan cross cross-test clean
 
-CROSS_TARGETS := linux-i386 linux-aarch64 windows-x86_64 windows-i386
+CROSS_TARGETS := linux-i386 linux-aarch64 windows-x86_64 windows-i386 macos-x86_64 macos-arm64
 TARSIL_CROSS ?= 1
 
 # Everything is installed before anything is built: the multiarch installs
@@ -92,7 +93,9 @@ bench: release
 	sh tools/bench-startup.sh $(CURDIR)/$(LIBRARY) $(CURDIR)/$(AGENT_JAR) \
 	  $(CURDIR)/build/release/java/noop-javaagent.jar $(JAVA_HOME)
 
-test: floor release asan
+# The cross targets are built before any test runs: the release unit tests
+# read the macOS targets' probe dylibs.
+test: floor release asan cross
 	ctest --preset release
 	ctest --preset asan
 	$(MAKE) --no-print-directory cross-test

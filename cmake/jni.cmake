@@ -7,8 +7,7 @@ find_path(TARSIL_JNI_INCLUDE jvmti.h
 if(WIN32)
   # The JDK here ships only the Linux machine header; Windows builds use ours.
   set(TARSIL_JNI_MD_INCLUDE ${PROJECT_SOURCE_DIR}/src/include/win32)
-elseif(APPLE)
-  set(TARSIL_JNI_MD_INCLUDE ${TARSIL_JNI_INCLUDE}/darwin)
 else()
+  # The JDK's jni_md.h is the one of every Unix, macOS included.
   set(TARSIL_JNI_MD_INCLUDE ${TARSIL_JNI_INCLUDE}/linux)
 endif()

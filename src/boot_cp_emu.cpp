@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "atomic_view.h"
 #include "agent_util.h"
 #include "bootcache.h"
 #include "define_classes.h"
@@ -48,12 +49,12 @@ private:
     jvmtiEnv* jvmti_;
 };
 
-std::atomic_ref<ts_list*> sharedLoadedClasses() {
-    return std::atomic_ref<ts_list*>(loadedClasses);
+AtomicView<ts_list*> sharedLoadedClasses() {
+    return AtomicView<ts_list*>(loadedClasses);
 }
 
-std::atomic_ref<int32_t> emulationEnabled() {
-    return std::atomic_ref<int32_t>(bcp_emu_enabled);
+AtomicView<int32_t> emulationEnabled() {
+    return AtomicView<int32_t>(bcp_emu_enabled);
 }
 
 constexpr std::string_view kNeverServed[] = {"java/lang/LangAccessImpl",
@@ -168,7 +169,7 @@ private:
 
 
 void checkClassDataSharing(const char* name) {
-    if (std::atomic_ref<int32_t>(tarsilBaseClassesDefined).load(std::memory_order_relaxed) != 0 ||
+    if (AtomicView<int32_t>(tarsilBaseClassesDefined).load(std::memory_order_relaxed) != 0 ||
         strcmp(name, "java/lang/Object") != 0) {
         return;
     }
@@ -186,7 +187,7 @@ constexpr char kSecondStageTrigger[] = "jdk/internal/module/Modules";
 // The stage this load starts (1 or 2), or 0; called under the monitor, so
 // each stage is claimed by one thread only.
 int claimBaseClassStage(const char* name) {
-    std::atomic_ref<int32_t> stage(tarsilBaseClassesDefined);
+    AtomicView<int32_t> stage(tarsilBaseClassesDefined);
     if (stage.load() == 0 && strcmp(name, kFirstStageTrigger) == 0) {
         stage.store(1);
         return 1;
@@ -202,7 +203,7 @@ int claimBaseClassStage(const char* name) {
 // classes is still kept, or the class starts a base-class stage.
 bool startupWorkFor(const char* name) {
     if (sharedLoadedClasses().load(std::memory_order_acquire) != nullptr) return true;
-    if (std::atomic_ref<int32_t>(tarsilBaseClassesDefined).load(std::memory_order_relaxed) >= 2) return false;
+    if (AtomicView<int32_t>(tarsilBaseClassesDefined).load(std::memory_order_relaxed) >= 2) return false;
     // Both triggers start with 'j': most names are settled by one compare.
     return name[0] == 'j' && (strcmp(name, kFirstStageTrigger) == 0 || strcmp(name, kSecondStageTrigger) == 0);
 }

@@ -6,7 +6,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
+#ifdef __linux__
+#include <sys/syscall.h>  // close_range and getrandom, by number
+#endif
 #include <time.h>
 #include <unistd.h>
 

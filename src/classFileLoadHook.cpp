@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "atomic_view.h"
 #include "MinimalInstrumentationNativeMethods.h"
 #include "agent_util.h"
 #include "boot_cp_emu.h"
@@ -68,8 +69,8 @@ void classFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined,
                        jobject protectionDomain, jint classDataLength, const unsigned char* classData,
                        jint* newClassDataLength, unsigned char** newClassData, jboolean retransform) {
     // Published by VM init on another thread: the object first, then the method.
-    jobject transformer = std::atomic_ref<jobject>(agent.instrumentation).load(std::memory_order_acquire);
-    jmethodID transform = std::atomic_ref<jmethodID>(agent.transformMethod).load(std::memory_order_relaxed);
+    jobject transformer = AtomicView<jobject>(agent.instrumentation).load(std::memory_order_acquire);
+    jmethodID transform = AtomicView<jmethodID>(agent.transformMethod).load(std::memory_order_relaxed);
     if (name == nullptr || transformer == nullptr || transform == nullptr) return;
     // Only a Java call needs the module: looked up here, not for every load.
     jobject module = getModuleObject(jvmti, loader, name);

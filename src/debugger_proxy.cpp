@@ -11,6 +11,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "atomic_view.h"
 #include "agent_util.h"
 #include "bootcache.h"
 #include "exec.h"
@@ -167,8 +168,8 @@ public:
     void notifyAll() { monitorEnv->RawMonitorNotifyAll(monitor); }
 };
 
-std::atomic_ref<uint32_t> runningProxy() {
-    return std::atomic_ref<uint32_t>(proxy_pid);
+AtomicView<uint32_t> runningProxy() {
+    return AtomicView<uint32_t>(proxy_pid);
 }
 
 // Runs one proxy until it ends; false when it was not started: the JVM is

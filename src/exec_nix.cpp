@@ -11,7 +11,9 @@
 #include <sys/prctl.h>
 #endif
 #include <sys/resource.h>
-#include <sys/syscall.h>
+#ifdef __linux__
+#include <sys/syscall.h>  // close_range and getrandom, by number
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 

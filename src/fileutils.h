@@ -45,5 +45,7 @@ private:
     void unmap();
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
-    void* handle_ = nullptr;  // the mapping object on Windows
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the mapping object
+#endif
 };

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#include "atomic_view.h"
 #include "MinimalInstrumentationNativeMethods.h"
 #include "debugger_proxy.h"
 #include "jarinfo.h"
@@ -89,8 +90,8 @@ void JNICALL callback_VMInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
     logThrowable(jni);
     // Hooks on other threads read the object first (acquire): publishing it
     // last (release) makes the method visible with it.
-    std::atomic_ref<jmethodID>(agent.transformMethod).store(transform, std::memory_order_relaxed);
-    std::atomic_ref<jobject>(agent.instrumentation).store(global, std::memory_order_release);
+    AtomicView<jmethodID>(agent.transformMethod).store(transform, std::memory_order_relaxed);
+    AtomicView<jobject>(agent.instrumentation).store(global, std::memory_order_release);
 
     jstring premainClass = javaString(jni, agent.jarInfo->premainClass);
     jstring options = javaString(jni, agent.options);

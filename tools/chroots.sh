@@ -2,7 +2,8 @@
 # Makes the Debian chroots of the JVM matrix and of the shipped Linux
 # libraries' build, or reuses them: each is made once per machine, outside
 # any work tree, so every clone on the machine shares them.
-#   sid       Java 8 (it needs that suite's glibc, so it runs only there)
+#   sid       Java 8 (it needs that suite's glibc, so it runs only there) and
+#             JDK 26, 27 and 28 (early access)
 #   bullseye  Java 11 and 17 on glibc 2.31; g++ 10 and glibc 2.31 build the
 #             shipped Linux libraries (see tools/floor-build.sh)
 #   trixie    Java 21 and 25
@@ -22,8 +23,8 @@ fi
 
 packages() {
   case $1 in
-    sid) echo openjdk-8-jdk-headless ;;
-    bullseye) echo openjdk-11-jdk-headless openjdk-17-jdk-headless g++ g++-i686-linux-gnu g++-aarch64-linux-gnu \
+    sid) echo openjdk-8-jdk-headless openjdk-26-jdk-headless openjdk-27-jdk-headless openjdk-28-jdk-headless ;;
+    bullseye) echo openjdk-11-jdk-headless openjdk-17-jdk-headless g++ g++-i686-linux-gnu g++-aarch64-linux-gnu patchelf \
       cmake ninja-build make libdeflate-dev libdeflate-dev:i386 libdeflate-dev:arm64 ;;
     trixie) echo openjdk-21-jdk-headless openjdk-25-jdk-headless ;;
     *) echo "chroots.sh: unknown suite $1" >&2; exit 2 ;;

@@ -42,6 +42,15 @@ case $target in
     need_program wine
     need_file /usr/lib/wine/wine
     need_32bit_kernel ;;
+  macos-x86_64|macos-arm64)
+    # Built here, never run: the tests are host-side checks of the dylibs.
+    cross=${TARSIL_CROSS_HOME:-/opt/tarsil-cross}
+    need_file "$cross/zig-0.11.0/zig"
+    need_file "$cross/libdeflate-1.14/libdeflate.h"
+    need_program ld64.lld-14
+    need_program llvm-objdump
+    need_program llvm-nm
+    need_program llvm-ar-14 ;;
   *)
     echo "unknown target $target" >&2
     exit 2 ;;

@@ -22,3 +22,7 @@ place lib/libtarsil32.so floor-i686/src/libtarsil32.so linux-i386/src/libtarsil3
 place lib-aarch64/libtarsil64.so floor-aarch64/src/libtarsil64.so linux-aarch64/src/libtarsil64.so
 place lib/tarsil64.dll windows-x86_64/src/tarsil64.dll
 place lib/tarsil32.dll windows-i386/src/tarsil32.dll
+# macOS: arm64 in a folder of its own beside lib/, as for Linux aarch64, so
+# that the library finds tarsil.jar in its folder's parent.
+place lib/libtarsil64.dylib macos-x86_64/src/libtarsil64.dylib
+place lib-arm64/libtarsil64.dylib macos-arm64/src/libtarsil64.dylib

@@ -3,4 +3,4 @@
 # nothing when it is all there already. Needs root for apt-get.
 set -eu
 exec sh "$(dirname "$0")/apt-install.sh" cmake ninja-build g++ make binutils googletest libgtest-dev libgmock-dev \
-  openjdk-17-jdk-headless libdeflate-dev libbenchmark-dev clang-14 libclang-rt-14-dev zip unzip
+  openjdk-17-jdk-headless libdeflate-dev libbenchmark-dev clang-14 libclang-rt-14-dev zip unzip patchelf

@@ -90,7 +90,8 @@ std::vector<Jdk> candidateJdks() {
     // The chroots hold amd64 JDKs only; other builds would skip them all.
     if (arch != "amd64") return jdks;
     const std::string chroots = TARSIL_CHROOTS;
-    addJdks(jdks, chroots + "/sid", "sid", {"java-8-openjdk-amd64"});
+    addJdks(jdks, chroots + "/sid", "sid",
+            {"java-8-openjdk-amd64", "java-26-openjdk-amd64", "java-27-openjdk-amd64", "java-28-openjdk-amd64"});
     addJdks(jdks, chroots + "/bullseye", "bullseye", {"java-11-openjdk-amd64", "java-17-openjdk-amd64"});
     addJdks(jdks, chroots + "/trixie", "trixie", {"java-21-openjdk-amd64", "java-25-openjdk-amd64"});
     return jdks;

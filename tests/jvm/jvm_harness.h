@@ -20,8 +20,9 @@ struct Jdk {
 // The JDKs the tests run on: the Debian JDK 17 of the build's architecture
 // always, a few well-known others (skipped when absent), every other JDK
 // found under /usr/lib/jvm (skipped when built for another machine), and
-// those of the Debian chroots that tools/chroots.sh makes: Java 8 in sid,
-// 11 and 17 in bullseye (glibc 2.31), 21 and 25 in trixie.
+// those of the Debian chroots that tools/chroots.sh makes: Java 8 and 26 to
+// 28 (early access) in sid, 11 and 17 in bullseye (glibc 2.31), 21 and 25 in
+// trixie.
 std::vector<Jdk> candidateJdks();
 // TARSIL_JDK_ARCH is Debian's name for the build's architecture.
 inline constexpr char kRequiredJdk[] = "java-17-openjdk-" TARSIL_JDK_ARCH;

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -267,6 +269,56 @@ TEST(FindSymbolMach, CommandTooShortToAdvanceEndsTheWalk) {
         EXPECT_EQ(find_symbol_mach(header, "_target"), late.at(0x10));
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// Dylibs the macOS toolchain built (the macos-* presets), laid out in memory
+// as the dynamic linker maps them: every segment at its address's distance
+// from __TEXT, the file's bytes in it.
+TEST(FindSymbolMach, DataSymbolOfARealDylibIsFoundWhereTheLoaderPutsIt) {
+    int searched = 0;
+    for (const char* target : {"macos-x86_64", "macos-arm64"}) {
+        SCOPED_TRACE(target);
+        std::ifstream in(std::string(TARSIL_BUILD_ROOT) + "/" + target + "/tests/mac/libmacho_probe.dylib",
+                         std::ios::binary);
+        if (!in) continue;
+        std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_GE(file.size(), sizeof(macho::mach_header_64));
+        macho::mach_header_64 header;
+        memcpy(&header, file.data(), sizeof header);
+        ASSERT_EQ(header.magic, macho::MH_MAGIC_64);
+        std::vector<macho::segment_command_64> segments;
+        for (size_t at = sizeof header, i = 0; i < header.ncmds; i++) {
+            macho::load_command command;
+            memcpy(&command, file.data() + at, sizeof command);
+            if (command.cmd == macho::LC_SEGMENT_64) {
+                macho::segment_command_64 segment;
+                memcpy(&segment, file.data() + at, sizeof segment);
+                segments.push_back(segment);
+            }
+            at += command.cmdsize;
+        }
+        auto text = std::find_if(segments.begin(), segments.end(),
+                                 [](const auto& segment) { return std::string_view(segment.segname) == "__TEXT"; });
+        ASSERT_NE(text, segments.end());
+        uint64_t span = 0;
+        for (const auto& segment : segments) span = std::max(span, segment.vmaddr + segment.vmsize - text->vmaddr);
+        std::vector<uint8_t> memory(span + 16384);
+        // Page-aligned, as a mapping is: the walk reads the header in place.
+        uint8_t* base = memory.data() + (16384 - reinterpret_cast<uintptr_t>(memory.data()) % 16384);
+        for (const auto& segment : segments) {
+            if (segment.filesize == 0) continue;
+            ASSERT_LE(segment.fileoff + segment.filesize, file.size());
+            memcpy(base + (segment.vmaddr - text->vmaddr), file.data() + segment.fileoff, segment.filesize);
+        }
+        void* flag = find_symbol_mach(base, "_TarsilProbeFlag");
+        ASSERT_NE(flag, nullptr);
+        uint32_t value = 0;
+        memcpy(&value, flag, sizeof value);
+        EXPECT_EQ(value, 0x54534c46u);  // what the probe set it to
+        EXPECT_EQ(find_symbol_mach(base, "_NoSuchSymbol"), nullptr);
+        searched++;
+    }
+    if (searched == 0) GTEST_SKIP() << "no macOS probe dylib built (the macos-* presets; tools/install-cross.sh)";
 }
 
 }  // namespace
