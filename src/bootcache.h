@@ -113,6 +113,11 @@ std::string userArchiveOption(const std::vector<OptionSource>& sources, std::str
 // result and its strings are new heap allocations.
 char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* libraryPath, int* count);
 int findArgumentLimit(int argc, char** argv);
+// The same over a command line kept as strings.
+int findArgumentLimit(const std::vector<std::string>& commandLine);
+// Whether an argument ends the JVM's options: the main class (or anything
+// not an option), or one of the ending options ("-m", "--version"...).
+bool endsJvmOptions(std::string_view arg);
 int hasSeparateArgument(const char* arg);
 int isXArg(const char* arg);
 int isIgnoredXArg(const char* arg);

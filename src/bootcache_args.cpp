@@ -149,13 +149,23 @@ int hasSeparateArgument(const char* arg) {
     return isOneOf(arg, kSeparateValueOptions);
 }
 
+bool endsJvmOptions(std::string_view arg) {
+    return !arg.starts_with("-") || isOneOf(arg, kEndingArguments);
+}
+
 int findArgumentLimit(int argc, char** argv) {
     int i = 1;
     while (i < argc) {
-        if (argv[i][0] != '-' || isOneOf(argv[i], kEndingArguments)) return i;
+        if (endsJvmOptions(argv[i])) return i;
         i += hasSeparateArgument(argv[i]) ? 2 : 1;
     }
     return argc;
+}
+
+int findArgumentLimit(const std::vector<std::string>& commandLine) {
+    std::vector<char*> argv;
+    for (const std::string& arg : commandLine) argv.push_back(const_cast<char*>(arg.c_str()));
+    return findArgumentLimit(static_cast<int>(argv.size()), argv.data());
 }
 
 int isXArg(const char* arg) {
@@ -243,12 +253,7 @@ std::vector<std::string> filterVariableOptions(const std::vector<std::string>& o
 std::string userArchiveOption(const std::vector<OptionSource>& sources, std::string* sourceName) {
     for (const OptionSource& source : sources) {
         bool commandLine = &source == &sources.front();
-        size_t end = source.options.size();
-        if (commandLine) {
-            std::vector<char*> argv;
-            for (const std::string& option : source.options) argv.push_back(const_cast<char*>(option.c_str()));
-            end = static_cast<size_t>(findArgumentLimit(static_cast<int>(argv.size()), argv.data()));
-        }
+        size_t end = commandLine ? static_cast<size_t>(findArgumentLimit(source.options)) : source.options.size();
         for (size_t i = commandLine ? 1 : 0; i < end; i++) {
             std::string_view option = source.options[i];
             if (!flagIn(option, kUserArchiveFlags) || option.find('=') == std::string_view::npos) continue;

@@ -112,11 +112,11 @@ std::vector<std::string> realLevels(const char* path) {
 // folder itself is writable by the user alone.
 const char* levelProblem(int fd, const struct stat& st, bool folder) {
     if (!S_ISDIR(st.st_mode)) return "it is not a directory";
-    if (st.st_uid != geteuid() && st.st_uid != 0) return kOtherOwner;
+    const char* problem = ownershipProblem(st);
     bool sharedWithSticky = !folder && (st.st_mode & S_ISVTX) != 0;
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sharedWithSticky) return kWritableByOthers;
-    if (folder && faccessat(fd, ".", W_OK, 0) != 0) return "it is not writable";
-    return nullptr;
+    if (problem == kWritableByOthers && sharedWithSticky) problem = nullptr;
+    if (problem == nullptr && folder && faccessat(fd, ".", W_OK, 0) != 0) problem = "it is not writable";
+    return problem;
 }
 
 // The next level below `parent`, made with mode 0700 when it is missing.

@@ -19,9 +19,11 @@
 namespace {
 
 // The folder of one source, walked and adopted when every level of its path
-// can be trusted: its real path. Else null, the reason in *why; a refusal
-// of trust is worth a warning.
-char* trustedFolder(const std::string& folder, const char* source, std::string* why) {
+// can be trusted: its real path. Else null, the reason in *why (when asked
+// for); a refusal of trust is worth a warning.
+char* trustedFolder(const std::string& folder, const char* source, std::string* why = nullptr) {
+    std::string reason;
+    if (why == nullptr) why = &reason;
     std::string realPath;
     FolderRefusal refusal;
     if (adoptBootFolder(folder.c_str(), &realPath, &refusal)) return lfts_dup(realPath.c_str());
@@ -76,8 +78,7 @@ int mkSubDirs(const char* path) {
 char* getBootstrapFromProperty(jvmtiEnv* jvmti) {
     JvmtiString dir = getSystemProperty(jvmti, "vesta.bootcache.dir");
     if (!dir) return nullptr;
-    std::string why;
-    return trustedFolder(dir.get(), "'vesta.bootcache.dir'", &why);
+    return trustedFolder(dir.get(), "'vesta.bootcache.dir'");
 }
 
 char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
@@ -126,8 +127,7 @@ char* getBootstrapFromUserHome() {
     }
     std::string folder = std::string(home.get()) + "/.tarsil/bootcache";
     if (!isDir(folder.c_str())) log_write(TS_DEBUG, "%s is not a dir, trying to make it!", folder.c_str());
-    std::string why;
-    if (char* usable = trustedFolder(folder, "the home folder's", &why)) return usable;
+    if (char* usable = trustedFolder(folder, "the home folder's")) return usable;
     log_write(TS_DEBUG, "%s wasn't writable... a dir: %d", folder.c_str(), isDir(folder.c_str()));
     return nullptr;
 }
@@ -136,8 +136,7 @@ char* getBootstrapFromTemporaryFolder() {
     const char* tmpdir = getenv("TMPDIR");
     std::string base = tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp";
     std::string folder = base + "/tarsil-" + std::to_string(static_cast<unsigned long>(geteuid())) + "/bootcache";
-    std::string why;
-    return trustedFolder(folder, "the temporary folder's", &why);
+    return trustedFolder(folder, "the temporary folder's");
 }
 
 char* getJavaExecutable(const char* javaHome) {

@@ -145,10 +145,8 @@ public:
             valueNext_ = false;
             return;
         }
-        std::string copy(arg);
-        char* argv[] = {nullptr, copy.data()};
-        over_ = findArgumentLimit(2, argv) == 1;
-        valueNext_ = !over_ && hasSeparateArgument(copy.c_str());
+        over_ = endsJvmOptions(arg);
+        valueNext_ = !over_ && hasSeparateArgument(std::string(arg).c_str());
     }
 
 private:
@@ -178,7 +176,7 @@ public:
         OptionSource& launcherVariable = sources[1];
         launcherVariable.options = expandArgumentFiles(launcherVariable.options, nullptr);
         sources[0].options = commandLine();
-        for (OptionSource& source : sources) expandOptionsFiles(&source);
+        for (size_t i = 0; i < sources.size(); i++) expandOptionsFiles(&sources[i], i == 0);
         return sources;
     }
 
@@ -225,10 +223,9 @@ private:
     // of the option that names them (on the command line only among the
     // options before the main class). The option itself stays, for the
     // filter to drop.
-    void expandOptionsFiles(OptionSource* source) {
+    void expandOptionsFiles(OptionSource* source, bool commandLine) {
         std::vector<std::string> out;
-        bool commandLine = source->name == "command line";
-        int limit = commandLine ? argumentLimit(source->options) : static_cast<int>(source->options.size());
+        int limit = commandLine ? findArgumentLimit(source->options) : static_cast<int>(source->options.size());
         for (int i = 0; i < static_cast<int>(source->options.size()); i++) {
             const std::string& option = source->options[i];
             out.push_back(option);
@@ -251,12 +248,6 @@ private:
         std::string text;
         if (!readFile(option.substr(kFlagsFile.size()), "flags file", &text)) return;
         for (const std::string& flag : splitFlagsFile(text)) out->push_back("-XX:" + flag);
-    }
-
-    static int argumentLimit(const std::vector<std::string>& options) {
-        std::vector<char*> argv;
-        for (const std::string& option : options) argv.push_back(const_cast<char*>(option.c_str()));
-        return findArgumentLimit(static_cast<int>(argv.size()), argv.data());
     }
 
     bool readFile(const std::string& path, const char* what, std::string* text) {

@@ -178,8 +178,10 @@ std::string ansiExpressible(const std::wstring& folder) {
 }
 
 // The folder of one source once it is writable and every level of its real
-// path can be trusted: adopted, its real path. Else null and why.
-char* trustedFolder(const std::wstring& folder, const char* source, std::string* why) {
+// path can be trusted: adopted, its real path. Else null, and why when asked.
+char* trustedFolder(const std::wstring& folder, const char* source, std::string* why = nullptr) {
+    std::string reason;
+    if (why == nullptr) why = &reason;
     std::string shown = utf8(folder);
     FolderRefusal refusal;
     std::string realPath;
@@ -223,8 +225,7 @@ char* getBootstrapFromProperty(jvmtiEnv* jvmti) {
         fatal_error_kill(0);
     }
     if (!isDirW(folder)) makeDirs(folder);
-    std::string why;
-    return trustedFolder(folder, "'vesta.bootcache.dir'", &why);
+    return trustedFolder(folder, "'vesta.bootcache.dir'");
 }
 
 char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
@@ -276,8 +277,7 @@ char* getBootstrapFromUserHome() {
     std::wstring folder = *profile + L"\\.tarsil\\bootcache";
     if (unsupportedPath(fullPathOf(folder))) return nullptr;
     if (!isDirW(folder)) makeDirs(folder);
-    std::string why;
-    return trustedFolder(folder, "the user profile folder's", &why);
+    return trustedFolder(folder, "the user profile folder's");
 }
 
 char* getBootstrapFromTemporaryFolder() {
@@ -287,8 +287,7 @@ char* getBootstrapFromTemporaryFolder() {
     std::wstring folder = withoutTrailingBackslash(std::wstring(temp, length)) + L"\\tarsil\\bootcache";
     if (unsupportedPath(fullPathOf(folder))) return nullptr;
     if (!isDirW(folder)) makeDirs(folder);
-    std::string why;
-    return trustedFolder(folder, "the temporary folder's", &why);
+    return trustedFolder(folder, "the temporary folder's");
 }
 
 char* getJavaExecutable(const char* javaHome) {
