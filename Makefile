@@ -1,8 +1,9 @@
 # The two commands of the README:
 #   make demo   builds the agent and starts a JVM with it
 #   make test   builds everything and runs every test, the cross targets'
-#               too when their toolchains are installed (a SKIP line for
-#               each that is not)
+#               too when their toolchains are installed, and ends with the
+#               tests run, passed and skipped per target and per JDK, why
+#               each target not tested was not, and the overall count
 #   make dist   builds every target whose toolchain is installed and lays
 #               out dist/ and build/tarsil.zip
 #   make bench  prints the benchmark figures (not part of the tests)
@@ -24,32 +25,29 @@ DIST := dist
 
 CROSS_TARGETS := linux-i386 linux-aarch64 windows-x86_64 windows-i386 macos-x86_64 macos-arm64
 TARSIL_CROSS ?= 1
+# What the summary of the tests is made from (tools/test-summary.sh): each
+# target's results or the reason it was not tested, made afresh by each run.
+RESULTS := build/test-summary
 
 # Everything is installed before anything is built: the multiarch installs
 # of the cross toolchains may upgrade the build machine's own JDK.
-# The cross toolchains are installed where that can be done (as root);
-# without them the cross targets are skipped.
+# The cross toolchains are installed where that can be done (as root), one
+# target at a time; a target whose packages the mirror cannot serve is
+# skipped, and only a package name that does not exist fails the run.
 deps:
 	@sh tools/install-deps.sh
-	@if [ "$(TARSIL_CROSS)" = 1 ]; then sh tools/install-cross.sh || true; fi
+	@mkdir -p $(RESULTS) && rm -f $(RESULTS)/*.xml $(RESULTS)/*.skip $(RESULTS)/install.txt
+	@if [ "$(TARSIL_CROSS)" = 1 ]; then sh tools/install-cross.sh --report $(RESULTS)/install.txt; fi
 
 # The demo needs the build machine's library only.
 demo: TARSIL_CROSS = 0
 
 # Each installed cross target, configured and built; the others named.
 cross: deps
-	@[ "$(TARSIL_CROSS)" = 1 ] || { echo "SKIP cross targets: TARSIL_CROSS=$(TARSIL_CROSS)"; exit 0; }; \
-	for target in $(CROSS_TARGETS); do \
-	  if sh tools/cross-toolchain.sh $$target; then \
-	    cmake --preset $$target && cmake --build --preset $$target || exit 1; \
-	  fi; \
-	done
+	@TARSIL_CROSS=$(TARSIL_CROSS) sh tools/cross-targets.sh build $(RESULTS) $(CROSS_TARGETS)
 
 cross-test: cross
-	@[ "$(TARSIL_CROSS)" = 1 ] || exit 0; \
-	for target in $(CROSS_TARGETS); do \
-	  if sh tools/cross-toolchain.sh --run $$target; then ctest --preset $$target || exit 1; fi; \
-	done
+	@TARSIL_CROSS=$(TARSIL_CROSS) sh tools/cross-targets.sh test $(RESULTS) $(CROSS_TARGETS)
 
 chroots: deps
 	@sh tools/chroots.sh
@@ -94,11 +92,15 @@ bench: release
 	  $(CURDIR)/build/release/java/noop-javaagent.jar $(JAVA_HOME)
 
 # The cross targets are built before any test runs: the release unit tests
-# read the macOS targets' probe dylibs.
+# read the macOS targets' probe dylibs. Every target is tested even when one
+# fails, so that the summary comes last and tells them all.
 test: floor release asan cross
-	ctest --preset release
-	ctest --preset asan
-	$(MAKE) --no-print-directory cross-test
+	@status=0; \
+	ctest --preset release --output-junit $(CURDIR)/$(RESULTS)/release.xml || status=1; \
+	ctest --preset asan --output-junit $(CURDIR)/$(RESULTS)/asan.xml || status=1; \
+	TARSIL_CROSS=$(TARSIL_CROSS) sh tools/cross-targets.sh test $(RESULTS) $(CROSS_TARGETS) || status=1; \
+	sh tools/test-summary.sh $(RESULTS) release asan $(CROSS_TARGETS) || status=1; \
+	exit $$status
 
 clean:
 	rm -rf build $(DIST)
