@@ -7,7 +7,7 @@
 
 #include "agent_util.h"
 #include "logging.h"
-#include "onLoad.h"
+#include "agent_state.h"
 
 jint throwException(JNIEnv* jni, const char* className, const char* message) {
     jclass exceptionClass = jni->FindClass(className);

@@ -18,11 +18,10 @@
 
 #include "atomic_view.h"
 #include "agent_util.h"
-#include "bootcache.h"
 #include "define_classes.h"
 #include "fileutils.h"
 #include "logging.h"
-#include "onLoad.h"
+#include "agent_state.h"
 
 // Never destroyed: a static destructor at exit would release the archive
 // under threads still inside the class-load hook.
@@ -245,12 +244,13 @@ char* loaderNameFromJava(JNIEnv* jni, jclass loaderClass) {
 
 }  // namespace
 
-void bcp_emu_init(jvmtiEnv* jvmti, const char* path) {
+void bcp_emu_init(jvmtiEnv* jvmti, const char* path, intptr_t checkedJar) {
     bootJar.close();
     // A private copy: the cached jar may be copied over or cut short while
     // this JVM runs, which would fault a mapping at its next class load. It
     // is read through the handle the cache checked it with, when it has one.
-    if (!openVerifiedBootstrapJar(path, &bootJar) && !bootJar.openCopy(path)) {
+    bool opened = (checkedJar != -1 && bootJar.openCopyOfHandle(checkedJar)) || bootJar.openCopy(path);
+    if (!opened) {
         log_write(TS_FATAL, "Error opening jar file %s", path);
         fatal_error_kill(1);
     }
@@ -340,6 +340,22 @@ ts_list* bcp_take_loaded_classes() {
 
 bool bcp_has_entry(const char* entry) {
     return emulationEnabled().load() && bootJar.locate(entry) >= 0;
+}
+
+namespace {
+
+void releaseLoadedClasses() {
+    ts_list* seen = bcp_take_loaded_classes();
+    if (seen == nullptr) return;
+    std::for_each(seen->items, seen->items + seen->size, free);
+    ts_list_free(seen);
+}
+
+}  // namespace
+
+void defineTarsilBaseClasses(JNIEnv* jni, int firstStage) {
+    defineBaseClasses(jni, firstStage, BaseClassSource{bootJar, bcp_has_entry, bcp_seen_class});
+    if (!firstStage) releaseLoadedClasses();
 }
 
 namespace {

@@ -22,7 +22,10 @@ extern ts_list* loadedClasses;
 extern int32_t tarsilBaseClassesDefined;
 
 // Opens the jar (the process ends when it cannot) and turns emulation on.
-void bcp_emu_init(jvmtiEnv* jvmti, const char* path);
+// The jar is read into private memory through `checkedJar` (the handle it
+// was checked through, which stays the caller's) or, when that is -1, by
+// its path.
+void bcp_emu_init(jvmtiEnv* jvmti, const char* path, intptr_t checkedJar = -1);
 void bcp_emu_close(jvmtiEnv* jvmti);
 // Non-zero when it stored the jar's bytes for the class in the two
 // out-parameters (memory from JVM TI Allocate). First loads only.
@@ -40,3 +43,7 @@ ts_list* bcp_take_loaded_classes();
 // Whether the jar has the entry; for callers that must not define a class
 // the jar cannot serve.
 bool bcp_has_entry(const char* entry);
+// Runs a base-class stage (define_classes.h) over the emulation's jar; the
+// second stage then releases the list of loaded classes. The hook runs each
+// stage when its trigger class loads.
+void defineTarsilBaseClasses(JNIEnv* jni, int firstStage);

@@ -2,6 +2,8 @@
 // inherits, from every source of options: the -X, -XX, "--" and -agentpath
 // options before the main class, less those that only concern the parent
 // and those the library's child must never take over.
+#include "bootcache_args.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -9,22 +11,13 @@
 #include <string_view>
 #include <vector>
 
-#include "bootcache.h"
+#include "agent_state.h"
+#include "bootcache_grammar.h"
 #include "bootcache_text.h"
-#include "fileutils.h"
 #include "list.h"
 #include "logging.h"
-#include "onLoad.h"
 
 namespace {
-
-constexpr std::string_view kSeparateValueOptions[] = {
-    "-cp", "-classpath", "--class-path", "-p", "--module-path", "--upgrade-module-path", "--add-modules",
-    "--describe-module", "--add-reads", "--add-exports", "--add-opens", "--limit-modules", "--patch-module"};
-
-constexpr std::string_view kEndingArguments[] = {
-    "-m", "-d", "--describe-module", "--list-modules", "-version", "--version", "-showversion", "--show-version",
-    "-fullversion", "-h", "-help", "--help", "--help-extra", "-?", "-X"};
 
 constexpr std::string_view kIgnoredXPrefixes[] = {
     "-Xdebug", "-Xrunjdwp", "-Xmx", "-Xms", "-Xmn", "-XX:NewSize", "-XX:MaxPermSize", "-XX:MaxNewSize",
@@ -145,29 +138,6 @@ int additionalArgCount = 0;
 
 }  // namespace
 
-int hasSeparateArgument(const char* arg) {
-    return isOneOf(arg, kSeparateValueOptions);
-}
-
-bool endsJvmOptions(std::string_view arg) {
-    return !arg.starts_with("-") || isOneOf(arg, kEndingArguments);
-}
-
-int findArgumentLimit(int argc, char** argv) {
-    int i = 1;
-    while (i < argc) {
-        if (endsJvmOptions(argv[i])) return i;
-        i += hasSeparateArgument(argv[i]) ? 2 : 1;
-    }
-    return argc;
-}
-
-int findArgumentLimit(const std::vector<std::string>& commandLine) {
-    std::vector<char*> argv;
-    for (const std::string& arg : commandLine) argv.push_back(const_cast<char*>(arg.c_str()));
-    return findArgumentLimit(static_cast<int>(argv.size()), argv.data());
-}
-
 int isXArg(const char* arg) {
     return std::string_view(arg).starts_with("-X");
 }
@@ -194,52 +164,28 @@ int isIgnoredAgent(const char* arg, const char* libraryPath) {
            option.find("jprofilerti") != std::string_view::npos;
 }
 
-int isVendorIbm(jvmtiEnv* jvmti) {
-    char* vendor = nullptr;
-    if (jvmti->GetSystemProperty("java.vm.vendor", &vendor) != JVMTI_ERROR_NONE) return 0;
-    int ibm = vendor != nullptr && strcmp(vendor, "IBM Corporation") == 0;
-    jvmti->Deallocate(reinterpret_cast<unsigned char*>(vendor));
-    return ibm;
-}
-
-char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* libraryPath, int* count) {
-    int limit = findArgumentLimit(argc, argv);
-    auto** args = static_cast<char**>(ts_checked_alloc(calloc(static_cast<size_t>(argc) + 1, sizeof(char*))));
-    int n = 0;
-    const char* verify = nullptr;
-    for (int i = 0; i < limit; i++) {
-        const char* arg = argv[i];
-        std::string_view option = arg;
-        log_write(TS_DEBUG, "We have arg: %s", arg);
-        if (option.starts_with("-Xshareclasses:")) {
-            args[n++] = lfts_dup("-Xshareclasses:none");
-        } else if (option.starts_with("-Xverify")) {
-            verify = arg;
-        } else if (Inherit inherit = inheritance(option, libraryPath); inherit != Inherit::drop) {
-            args[n++] = lfts_dup(arg);
-            if (inherit == Inherit::keepWithValue && i + 1 < argc) args[n++] = lfts_dup(argv[++i]);
-        }
-    }
-    // IBM JVMs must verify everything in the child, whatever the parent said.
-    if (ibmVendor) {
-        args[n++] = lfts_dup("-Xverify:all");
-    } else if (verify != nullptr) {
-        args[n++] = lfts_dup(verify);
-    }
-    *count = n;
-    return args;
-}
-
-std::vector<std::string> filterVariableOptions(const std::vector<std::string>& options, bool ibmVendor,
-                                               const char* libraryPath) {
+std::vector<std::string> filterOptions(const std::vector<std::string>& options, SourceKind kind, bool ibmVendor,
+                                       const char* libraryPath) {
+    bool commandLine = kind == SourceKind::commandLine;
+    size_t end = commandLine ? static_cast<size_t>(findArgumentLimit(options)) : options.size();
     std::vector<std::string> kept;
-    for (size_t i = 0; i < options.size(); i++) {
+    std::string verify;
+    for (size_t i = 0; i < end; i++) {
         std::string_view option = options[i];
+        if (commandLine) log_write(TS_DEBUG, "We have arg: %s", options[i].c_str());
         if (option.starts_with("-Xshareclasses:")) {
+            // OpenJ9 and IBM: the child must neither use nor write the
+            // user's shared class cache, which holds the user's classes.
             kept.emplace_back("-Xshareclasses:none");
         } else if (option.starts_with("-Xverify")) {
-            // On IBM JVMs the command line's -Xverify:all decides.
-            if (!ibmVendor) kept.emplace_back(option);
+            // The command line's last one is handed on at its end; on IBM
+            // JVMs the child verifies everything (-Xverify:all below), which
+            // a variable's -Xverify must not undo.
+            if (commandLine) {
+                verify = option;
+            } else if (!ibmVendor) {
+                kept.emplace_back(option);
+            }
         } else if (Inherit inherit = inheritance(option, libraryPath); inherit != Inherit::drop) {
             kept.emplace_back(option);
             if (inherit == Inherit::keepWithValue && i + 1 < options.size()) kept.push_back(options[++i]);
@@ -247,12 +193,26 @@ std::vector<std::string> filterVariableOptions(const std::vector<std::string>& o
             i++;  // "-cp lib" and the like: the value goes with its option
         }
     }
+    if (commandLine && ibmVendor) {
+        kept.emplace_back("-Xverify:all");
+    } else if (commandLine && !verify.empty()) {
+        kept.push_back(verify);
+    }
     return kept;
+}
+
+char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* libraryPath, int* count) {
+    std::vector<std::string> kept =
+        filterOptions(std::vector<std::string>(argv, argv + argc), SourceKind::commandLine, ibmVendor, libraryPath);
+    auto** args = static_cast<char**>(ts_checked_alloc(calloc(kept.size() + 1, sizeof(char*))));
+    for (size_t i = 0; i < kept.size(); i++) args[i] = lfts_dup(kept[i].c_str());
+    *count = static_cast<int>(kept.size());
+    return args;
 }
 
 std::string userArchiveOption(const std::vector<OptionSource>& sources, std::string* sourceName) {
     for (const OptionSource& source : sources) {
-        bool commandLine = &source == &sources.front();
+        bool commandLine = source.isCommandLine();
         size_t end = commandLine ? static_cast<size_t>(findArgumentLimit(source.options)) : source.options.size();
         for (size_t i = commandLine ? 1 : 0; i < end; i++) {
             std::string_view option = source.options[i];
@@ -280,19 +240,12 @@ std::vector<EnvironmentEdit> InheritedOptions::environment() const {
 
 InheritedOptions inheritedOptions(const std::vector<OptionSource>& sources, bool ibmVendor, const char* libraryPath) {
     InheritedOptions inherited;
-    if (!sources.empty() && !sources.front().options.empty()) {
-        std::vector<char*> argv;
-        for (const std::string& option : sources.front().options) argv.push_back(const_cast<char*>(option.c_str()));
-        int count = 0;
-        char** kept = filterAdditionalArgs(static_cast<int>(argv.size()), argv.data(), ibmVendor, libraryPath, &count);
-        inherited.commandLine.assign(kept, kept + count);
-        std::for_each(kept, kept + count, free);
-        free(kept);
-    }
-    for (size_t i = 1; i < sources.size(); i++) {
-        if (!sources[i].present) continue;
-        inherited.variables.push_back(
-            {sources[i].name, filterVariableOptions(sources[i].options, ibmVendor, libraryPath)});
+    for (const OptionSource& source : sources) {
+        if (source.isCommandLine()) {
+            inherited.commandLine = filterOptions(source.options, source.kind, ibmVendor, libraryPath);
+        } else if (source.present) {
+            inherited.variables.push_back({source.name, filterOptions(source.options, source.kind, ibmVendor, libraryPath)});
+        }
     }
     return inherited;
 }
@@ -302,10 +255,10 @@ namespace {
 InheritedOptions* inheritedForThisJvm = nullptr;
 std::vector<EnvironmentEdit> childEdits;
 
-const InheritedOptions& computeOnce(jvmtiEnv* jvmti) {
+const InheritedOptions& computeOnce() {
     if (inheritedForThisJvm != nullptr) return *inheritedForThisJvm;
-    bool ibm = jvmti != nullptr && isVendorIbm(jvmti) != 0;
-    inheritedForThisJvm = new InheritedOptions(inheritedOptions(jvmOptionSources(), ibm, agent.libraryPath));
+    inheritedForThisJvm =
+        new InheritedOptions(inheritedOptions(jvmOptionSources(), agent.ibmVendor != 0, agent.libraryPath));
     additionalArgCount = static_cast<int>(inheritedForThisJvm->commandLine.size());
     additionalArgs = static_cast<char**>(ts_checked_alloc(calloc(static_cast<size_t>(additionalArgCount) + 1,
                                                                  sizeof(char*))));
@@ -323,17 +276,17 @@ const InheritedOptions& computeOnce(jvmtiEnv* jvmti) {
 
 }  // namespace
 
-char** getAdditionalArgs(jvmtiEnv* jvmti, int* count) {
-    computeOnce(jvmti);
+char** getAdditionalArgs(jvmtiEnv* /*jvmti*/, int* count) {
+    computeOnce();
     *count = additionalArgCount;
     return additionalArgs;
 }
 
-const InheritedOptions& getInheritedOptions(jvmtiEnv* jvmti) {
-    return computeOnce(jvmti);
+const InheritedOptions& getInheritedOptions(jvmtiEnv* /*jvmti*/) {
+    return computeOnce();
 }
 
-const std::vector<EnvironmentEdit>& childEnvironment(jvmtiEnv* jvmti) {
-    computeOnce(jvmti);
+const std::vector<EnvironmentEdit>& childEnvironment(jvmtiEnv* /*jvmti*/) {
+    computeOnce();
     return childEdits;
 }

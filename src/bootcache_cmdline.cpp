@@ -1,5 +1,7 @@
 // The child JVM that builds the bootstrap jar: its command line, from the
 // parent's inherited options, system properties and class path.
+#include "bootcache_cmdline.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -9,18 +11,32 @@
 #include <vector>
 
 #include "agent_util.h"
-#include "bootcache.h"
+#include "agent_state.h"
+#include "bootcache_args.h"
 #include "bootcache_files.h"
+#include "bootcache_grammar.h"
+#include "bootcache_hash.h"
 #include "bootcache_text.h"
+#include "fileutils.h"
 #include "list.h"
 #include "logging.h"
 
 namespace {
 
+// The build tool starts its test and worker JVMs with a security manager of
+// its own that, at its first check, reads the worker's class path from the
+// worker's standard input. The child has no such input: it would wait, or
+// fail, before its installer ran. It gets no security manager of that name.
 constexpr std::string_view kGradleSecurityManagers[] = {
     "jarjar.org.gradle.process.internal.child.BootstrapSecurityManager",
     "worker.org.gradle.process.internal.worker.child.BootstrapSecurityManager"};
 
+// The IDE runs applications with its own system class loader, which the
+// child inherits through "java.system.class.loader". That loader reads
+// files through sun.nio.fs, which Java 16 and later close to unnamed modules
+// (JEP 396, JEP 403), and it finds its own classes through the boot class
+// path addition the IDE gave the JVM. The IDE's launcher opens the package
+// and adds the path for the JVM it starts; the child needs both too.
 constexpr char kIntellijLoader[] = "com.intellij.util.lang.PathClassLoader";
 constexpr char kInstallerClass[] = "com.lindenforgesys.javavesta.Install";
 
@@ -123,9 +139,11 @@ char** getBootstrapBuildArguments(jvmtiEnv* jvmti, const char* agentJarPath, con
 
     ts_list_push(list, lfts_concat("-javaagent:", agentJarPath));
 
-    jint version = 0;
-    jvmti->GetVersionNumber(&version);
-    if (((version >> 16) & 0xFFF) <= 8) pushPropertyOption(jvmti, list, "-Xbootclasspath:", "sun.boot.class.path");
+    // Java 8: the installer processes the classes of the boot class path, so
+    // the child gets the parent's whole boot class path as it stands, however
+    // it was made (-Xbootclasspath/a: or /p: from any source, endorsed
+    // folders); Java 9 and later have no boot class path to hand on.
+    if (!agent.java9) pushPropertyOption(jvmti, list, "-Xbootclasspath:", "sun.boot.class.path");
 
     if (intellijLoader && !anyStartsWith(inherited, inheritedCount, "-Xbootclasspath/a:")) {
         pushPropertyOption(jvmti, list, "-Xbootclasspath/a:", "jdk.boot.class.path.append");
@@ -173,7 +191,7 @@ std::string argumentFileText(char** args, int count) {
     return text;
 }
 
-bool moveSystemPropertiesToFile(char** argv, int* argc, const char* folder, const char* name) {
+bool moveSystemPropertiesToFile(char** argv, int* argc, const BootFolder& folder, const char* name) {
     std::vector<char*> moved;
     int first = -1;
     for (int i = 1; i < *argc; i++) {
@@ -182,18 +200,18 @@ bool moveSystemPropertiesToFile(char** argv, int* argc, const char* folder, cons
         moved.push_back(argv[i]);
     }
     if (moved.empty()) return false;
-    if (!createBootFile(name, argumentFileText(moved.data(), static_cast<int>(moved.size())))) {
+    if (!createBootFile(folder, name, argumentFileText(moved.data(), static_cast<int>(moved.size())))) {
         // Fail closed: the system properties (secrets among them) never go
         // onto a command line that every local user can read.
         int error = errno;
-        log_write(TS_FATAL, "Could not write the argument file %s%s for the child JVM (%s)", folder, name,
+        log_write(TS_FATAL, "Could not write the argument file %s%s for the child JVM (%s)", folder.path.c_str(), name,
                   strerror(error));
         fatal_error_kill(1);
     }
     int kept = 0;
     for (int i = 0; i < *argc; i++) {
         if (i == first) {
-            argv[kept++] = formatHeap("@%s%s", folder, name);
+            argv[kept++] = formatHeap("@%s%s", folder.path.c_str(), name);
         } else if (std::find(moved.begin(), moved.end(), argv[i]) == moved.end()) {
             argv[kept++] = argv[i];
         }
@@ -201,6 +219,6 @@ bool moveSystemPropertiesToFile(char** argv, int* argc, const char* folder, cons
     for (char* arg : moved) free(arg);
     *argc = kept;
     log_write(TS_DEBUG, "The child JVM's %lu -D options are in the argument file %s%s, not on its command line",
-              static_cast<unsigned long>(moved.size()), folder, name);
+              static_cast<unsigned long>(moved.size()), folder.path.c_str(), name);
     return true;
 }

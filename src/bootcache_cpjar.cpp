@@ -1,5 +1,7 @@
 // The classpath jar that stands in for a class path too long for a command
 // line: a jar whose manifest's Class-Path lists the class path's entries.
+#include "bootcache_cpjar.h"
+
 #include <cstdio>
 #include <cstring>
 #include <numeric>
@@ -7,7 +9,6 @@
 #include <string_view>
 
 #include "agent_util.h"
-#include "bootcache.h"
 #include "bootcache_files.h"
 #include "fileutils.h"
 #include "list.h"
@@ -100,7 +101,7 @@ void appendClasspathEntry(std::string* entries, std::string_view element, bool d
 
 }  // namespace
 
-void strncat72(int* lineBytes, ManifestText* manifest, const char* text, size_t count) {
+void appendFoldedTo72(int* lineBytes, ManifestText* manifest, const char* text, size_t count) {
     for (size_t i = 0; i < count; i++) appendByte(lineBytes, manifest, text[i]);
 }
 
@@ -122,8 +123,8 @@ char* generateManifestWith(const char* classpath, char separator, bool driveLett
 
     appendUnfolded(&manifest, "Manifest-Version: 1.0\r\n");
     int lineBytes = 0;
-    strncat72(&lineBytes, &manifest, "Class-Path: ", 12);
-    strncat72(&lineBytes, &manifest, entries.data(), entries.size());
+    appendFoldedTo72(&lineBytes, &manifest, "Class-Path: ", 12);
+    appendFoldedTo72(&lineBytes, &manifest, entries.data(), entries.size());
     appendUnfolded(&manifest, "\r\n\r\n");
     return manifest.data;
 }
@@ -134,7 +135,7 @@ char* generateManifest(const char* classpath) {
                                 workingDirectory ? workingDirectory.get() : "");
 }
 
-char* generateClasspathJar(const char* classpath, const char* folder, const char* name) {
+char* generateClasspathJar(const char* classpath, const BootFolder& folder, const char* name) {
     HeapString manifest(generateManifest(classpath));
     const ZipMember members[] = {
         {"META-INF/", nullptr, 0},
@@ -145,13 +146,13 @@ char* generateClasspathJar(const char* classpath, const char* folder, const char
     // class path may be worth hiding, and nobody may swap the jar before the
     // child reads it (by a path of the walked folder, which cannot be
     // redirected).
-    if (!zip_write_stored(&archive, members, std::size(members)) || !createBootFile(name, archive)) return nullptr;
-    std::string path = std::string(folder) + name;
+    if (!zip_write_stored(&archive, members, std::size(members)) || !createBootFile(folder, name, archive)) return nullptr;
+    std::string path = folder.path + name;
     log_write(TS_INFO, "generated classpath jar: %s\n%s", path.c_str(), manifest.get());
     return lfts_dup(path.c_str());
 }
 
-char* preprocessClasspath(jvmtiEnv* jvmti, char** argv, int argc, const char* folder, const char* name) {
+char* preprocessClasspath(jvmtiEnv* jvmti, char** argv, int argc, const BootFolder& folder, const char* name) {
     ClasspathJarMode mode = classpathJarMode(jvmti);
     if (mode == ClasspathJarMode::never) return nullptr;
     size_t total = std::accumulate(argv, argv + argc, size_t{0},

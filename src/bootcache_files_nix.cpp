@@ -22,8 +22,6 @@
 
 namespace {
 
-int folderFd = -1;
-
 // A descriptor that closes itself.
 class Fd {
 public:
@@ -184,8 +182,12 @@ void makeBlocking(int fd) {
     ioctl(fd, FIONBIO, &off);
 }
 
-int createExclusive(const char* name) {
-    return openat(folderFd, name, O_CREAT | O_EXCL | O_WRONLY | kOpenFlags, 0600);
+int folderFd(const BootFolder& folder) {
+    return static_cast<int>(folder.handle);
+}
+
+int createExclusive(const BootFolder& folder, const char* name) {
+    return openat(folderFd(folder), name, O_CREAT | O_EXCL | O_WRONLY | kOpenFlags, 0600);
 }
 
 bool writeAll(int fd, std::string_view content) {
@@ -200,7 +202,7 @@ bool writeAll(int fd, std::string_view content) {
 
 }  // namespace
 
-bool adoptBootFolder(const char* path, std::string* realPath, FolderRefusal* refusal) {
+bool adoptBootFolder(const char* path, BootFolder* folder, FolderRefusal* refusal) {
     std::vector<std::string> levels = realLevels(path);
     FolderRefusal why;
     int fd = walkTrustedPath(levels, &why);
@@ -209,19 +211,21 @@ bool adoptBootFolder(const char* path, std::string* realPath, FolderRefusal* ref
         if (refusal != nullptr) *refusal = why;
         return false;
     }
-    if (folderFd >= 0) close(folderFd);
-    folderFd = fd;
-    if (realPath != nullptr) {
-        realPath->clear();
-        for (const std::string& level : levels) *realPath += "/" + level;
-        if (realPath->empty()) *realPath = "/";
+    if (folder == nullptr) {
+        close(fd);
+        return true;
     }
+    if (folder->adopted()) close(folderFd(*folder));
+    folder->handle = fd;
+    folder->realPath.clear();
+    for (const std::string& level : levels) folder->realPath += "/" + level;
+    if (folder->realPath.empty()) folder->realPath = "/";
     return true;
 }
 
-intptr_t openBootFile(const char* name, BootFileState* state, const char** problem) {
+intptr_t openBootFile(const BootFolder& folder, const char* name, BootFileState* state, const char** problem) {
     const char* why = nullptr;
-    Fd fd(openat(folderFd, name, O_RDONLY | kOpenFlags));
+    Fd fd(openat(folderFd(folder), name, O_RDONLY | kOpenFlags));
     *state = BootFileState::trusted;
     if (fd.get() < 0) {
         if (errno == ENOENT) {
@@ -243,37 +247,37 @@ void closeBootFile(intptr_t handle) {
     if (handle >= 0) close(static_cast<int>(handle));
 }
 
-BootFileState bootFileState(const char* name, const char** problem) {
+BootFileState bootFileState(const BootFolder& folder, const char* name, const char** problem) {
     BootFileState state;
-    closeBootFile(openBootFile(name, &state, problem));
+    closeBootFile(openBootFile(folder, name, &state, problem));
     return state;
 }
 
-bool moveBootFileAside(const char* name, const char* suffix) {
+bool moveBootFileAside(const BootFolder& folder, const char* name, const char* suffix) {
     std::string aside = std::string(name) + suffix + randomHex(16);
-    return renameat(folderFd, name, folderFd, aside.c_str()) == 0;
+    return renameat(folderFd(folder), name, folderFd(folder), aside.c_str()) == 0;
 }
 
 namespace {
 
 // The log as it is, when it is ours; else -1 after removing whatever has
 // its name (a link, a FIFO, another user's file).
-int openTrustedLog(const char* name) {
-    Fd fd(openat(folderFd, name, O_WRONLY | kOpenFlags));
+int openTrustedLog(const BootFolder& folder, const char* name) {
+    Fd fd(openat(folderFd(folder), name, O_WRONLY | kOpenFlags));
     if (fd.get() >= 0 && regularFileProblem(fd.get()) == nullptr) {
         // An older log may have been readable by others.
         fchmod(fd.get(), 0600);
         return ftruncate(fd.get(), 0) == 0 ? fd.release() : -1;
     }
-    if (fd.get() >= 0 || errno != ENOENT) removeBootFile(name);
+    if (fd.get() >= 0 || errno != ENOENT) removeBootFile(folder, name);
     return -1;
 }
 
 }  // namespace
 
-FILE* openBootLog(const char* name) {
-    int existing = openTrustedLog(name);
-    Fd fd(existing >= 0 ? existing : createExclusive(name));
+FILE* openBootLog(const BootFolder& folder, const char* name) {
+    int existing = openTrustedLog(folder, name);
+    Fd fd(existing >= 0 ? existing : createExclusive(folder, name));
     if (fd.get() < 0) return nullptr;
     makeBlocking(fd.get());
     FILE* file = fdopen(fd.get(), "wb");
@@ -281,35 +285,37 @@ FILE* openBootLog(const char* name) {
     return file;
 }
 
-bool createBootFile(const char* name, std::string_view content) {
-    Fd fd(createExclusive(name));
+bool createBootFile(const BootFolder& folder, const char* name, std::string_view content) {
+    Fd fd(createExclusive(folder, name));
     if (fd.get() < 0) return false;
     makeBlocking(fd.get());
     if (writeAll(fd.get(), content)) return true;
     int error = errno;
-    removeBootFile(name);
+    removeBootFile(folder, name);
     errno = error;
     return false;
 }
 
-bool removeBootFile(const char* name) {
-    if (unlinkat(folderFd, name, 0) == 0 || errno == ENOENT) return true;
-    return (errno == EISDIR || errno == EPERM) && unlinkat(folderFd, name, AT_REMOVEDIR) == 0;
+bool removeBootFile(const BootFolder& folder, const char* name) {
+    if (unlinkat(folderFd(folder), name, 0) == 0 || errno == ENOENT) return true;
+    // Linux answers EISDIR for a folder, but POSIX lets unlink answer EPERM
+    // (macOS does): both mean "a folder, try rmdir".
+    return (errno == EISDIR || errno == EPERM) && unlinkat(folderFd(folder), name, AT_REMOVEDIR) == 0;
 }
 
-bool publishBootFile(const char* from, const char* to) {
+bool publishBootFile(const BootFolder& folder, const char* from, const char* to) {
     {
-        Fd fd(openat(folderFd, from, O_RDONLY | kOpenFlags));
+        Fd fd(openat(folderFd(folder), from, O_RDONLY | kOpenFlags));
         if (fd.get() >= 0) fsync(fd.get());
     }
-    if (renameat(folderFd, from, folderFd, to) != 0) return false;
-    fsync(folderFd);
+    if (renameat(folderFd(folder), from, folderFd(folder), to) != 0) return false;
+    fsync(folderFd(folder));
     return true;
 }
 
-std::vector<std::string> bootFileNames(std::string_view prefix, std::string_view suffix) {
+std::vector<std::string> bootFileNames(const BootFolder& folder, std::string_view prefix, std::string_view suffix) {
     std::vector<std::string> names;
-    int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = openat(folderFd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return names;
     DIR* dir = fdopendir(fd);
     if (dir == nullptr) {
@@ -330,8 +336,8 @@ BootFileLock::~BootFileLock() {
     if (handle_ >= 0) close(static_cast<int>(handle_));  // releases the lock
 }
 
-BootFileLock::Outcome BootFileLock::acquire(const char* name, int timeoutSeconds) {
-    Fd fd(openat(folderFd, name, O_RDWR | O_CREAT | kOpenFlags, 0600));
+BootFileLock::Outcome BootFileLock::acquire(const BootFolder& folder, const char* name, int timeoutSeconds) {
+    Fd fd(openat(folderFd(folder), name, O_RDWR | O_CREAT | kOpenFlags, 0600));
     if (fd.get() < 0 || regularFileProblem(fd.get()) != nullptr) return Outcome::unsupported;
     long long deadline = monotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
     // Polled rather than blocking: a blocking flock could only be cut short
@@ -346,8 +352,8 @@ BootFileLock::Outcome BootFileLock::acquire(const char* name, int timeoutSeconds
     return Outcome::locked;
 }
 
-BootFileLock::Outcome BootFileLock::tryAcquire(const char* name) {
-    Fd fd(openat(folderFd, name, O_RDWR | kOpenFlags));
+BootFileLock::Outcome BootFileLock::tryAcquire(const BootFolder& folder, const char* name) {
+    Fd fd(openat(folderFd(folder), name, O_RDWR | kOpenFlags));
     if (fd.get() < 0 || regularFileProblem(fd.get()) != nullptr) return Outcome::unsupported;
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? Outcome::timedOut : Outcome::unsupported;
     if (handle_ >= 0) close(static_cast<int>(handle_));
@@ -355,9 +361,9 @@ BootFileLock::Outcome BootFileLock::tryAcquire(const char* name) {
     return Outcome::locked;
 }
 
-long long bootFileAgeSeconds(const char* name) {
+long long bootFileAgeSeconds(const BootFolder& folder, const char* name) {
     struct stat st;
-    if (fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (fstatat(folderFd(folder), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
     time_t now = time(nullptr);
     return now > st.st_mtime ? static_cast<long long>(now - st.st_mtime) : 0;
 }

@@ -24,8 +24,6 @@
 
 namespace {
 
-std::wstring folderW;  // the adopted folder, without a trailing separator
-
 constexpr char kOtherOwner[] = "it belongs to another user";
 constexpr char kLink[] = "it is a symbolic link or junction";
 
@@ -46,8 +44,8 @@ std::string utf8Of(const std::wstring& wideText) {
     return converted ? converted.get() : "";
 }
 
-std::wstring inFolder(const char* name) {
-    return folderW + L"\\" + wide(name);
+std::wstring inFolder(const BootFolder& folder, const char* name) {
+    return wide(folder.realPath.c_str()) + L"\\" + wide(name);
 }
 
 bool isValid(const Handle& handle) {
@@ -129,7 +127,6 @@ constexpr char kWritableByAll[] = "it grants write access to everyone";
 // The folder, opened so that neither it nor any level above it can be
 // renamed or removed while this JVM runs (no FILE_SHARE_DELETE): the
 // Windows way to keep a path from being swapped.
-HANDLE pinnedFolder = INVALID_HANDLE_VALUE;
 
 bool isBroadGroup(PSID sid) {
     return IsWellKnownSid(sid, WinWorldSid) || IsWellKnownSid(sid, WinAuthenticatedUserSid) ||
@@ -207,11 +204,18 @@ std::wstring finalPathOf(HANDLE folder) {
 
 }  // namespace
 
-bool adoptBootFolder(const char* path, std::string* realPath, FolderRefusal* refusal) {
+bool adoptBootFolder(const char* path, BootFolder* adopted, FolderRefusal* refusal) {
     FolderRefusal why;
     std::wstring folder = withoutTrailingSeparators(path);
     why.level = path;
-    why.reason = folderProblem(folder);
+    // Missing levels are made first, for the user alone (the POSIX walk
+    // makes them on its way down).
+    if (!isDir(path)) mkSubDirs(path);
+    if (!isDirWritable(path)) {
+        why.reason = isDir(path) ? "it is not writable" : "it does not exist or cannot be made";
+    } else {
+        why.reason = folderProblem(folder);
+    }
     std::wstring real;
     if (why.reason == nullptr) {
         // Followed here, on purpose: the levels above may be junctions; what
@@ -230,6 +234,9 @@ bool adoptBootFolder(const char* path, std::string* realPath, FolderRefusal* ref
             break;
         }
     }
+    // The folder is held open so that neither it nor any level above it can
+    // be renamed or removed while this JVM runs (no FILE_SHARE_DELETE): the
+    // Windows way to keep a path from being swapped.
     HANDLE pin = INVALID_HANDLE_VALUE;
     if (why.reason == nullptr) {
         pin = CreateFileW(real.c_str(), FILE_LIST_DIRECTORY | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -241,15 +248,18 @@ bool adoptBootFolder(const char* path, std::string* realPath, FolderRefusal* ref
         if (refusal != nullptr) *refusal = why;
         return false;
     }
-    if (pinnedFolder != INVALID_HANDLE_VALUE) CloseHandle(pinnedFolder);
-    pinnedFolder = pin;
-    folderW = real;
-    if (realPath != nullptr) *realPath = utf8Of(real);
+    if (adopted == nullptr) {
+        CloseHandle(pin);
+        return true;
+    }
+    if (adopted->adopted()) CloseHandle(reinterpret_cast<HANDLE>(adopted->handle));
+    adopted->handle = reinterpret_cast<intptr_t>(pin);
+    adopted->realPath = utf8Of(real);
     return true;
 }
 
-intptr_t openBootFile(const char* name, BootFileState* state, const char** problem) {
-    Handle file = openNoFollow(inFolder(name), GENERIC_READ, OPEN_EXISTING);
+intptr_t openBootFile(const BootFolder& folder, const char* name, BootFileState* state, const char** problem) {
+    Handle file = openNoFollow(inFolder(folder, name), GENERIC_READ, OPEN_EXISTING);
     const char* why = nullptr;
     if (!isValid(file)) {
         DWORD error = GetLastError();
@@ -270,24 +280,24 @@ void closeBootFile(intptr_t handle) {
     if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
-bool moveBootFileAside(const char* name, const char* suffix) {
+bool moveBootFileAside(const BootFolder& folder, const char* name, const char* suffix) {
     std::string aside = std::string(name) + suffix + randomHex(16);
-    return MoveFileExW(inFolder(name).c_str(), inFolder(aside.c_str()).c_str(), 0) != 0;
+    return MoveFileExW(inFolder(folder, name).c_str(), inFolder(folder, aside.c_str()).c_str(), 0) != 0;
 }
 
-BootFileState bootFileState(const char* name, const char** problem) {
+BootFileState bootFileState(const BootFolder& folder, const char* name, const char** problem) {
     BootFileState state;
-    closeBootFile(openBootFile(name, &state, problem));
+    closeBootFile(openBootFile(folder, name, &state, problem));
     return state;
 }
 
-FILE* openBootLog(const char* name) {
-    std::wstring path = inFolder(name);
+FILE* openBootLog(const BootFolder& folder, const char* name) {
+    std::wstring path = inFolder(folder, name);
     Handle file = openNoFollow(path, GENERIC_WRITE, OPEN_EXISTING);
     if (isValid(file) && handleProblem(file.get(), false) == nullptr) {
         SetEndOfFile(file.get());
     } else {
-        if (isValid(file) || GetLastError() != ERROR_FILE_NOT_FOUND) removeBootFile(name);
+        if (isValid(file) || GetLastError() != ERROR_FILE_NOT_FOUND) removeBootFile(folder, name);
         file = openNoFollow(path, GENERIC_WRITE, CREATE_NEW);
         if (!isValid(file)) return nullptr;
     }
@@ -315,8 +325,8 @@ int errnoOfLastError() {
 
 }  // namespace
 
-bool createBootFile(const char* name, std::string_view content) {
-    Handle file = openNoFollow(inFolder(name), GENERIC_WRITE, CREATE_NEW);
+bool createBootFile(const BootFolder& folder, const char* name, std::string_view content) {
+    Handle file = openNoFollow(inFolder(folder, name), GENERIC_WRITE, CREATE_NEW);
     if (!isValid(file)) {
         errno = errnoOfLastError();
         return false;
@@ -324,25 +334,25 @@ bool createBootFile(const char* name, std::string_view content) {
     if (writeAll(file.get(), content)) return true;
     int error = errnoOfLastError();
     file.reset();
-    removeBootFile(name);
+    removeBootFile(folder, name);
     errno = error;
     return false;
 }
 
-bool removeBootFile(const char* name) {
-    std::wstring path = inFolder(name);
+bool removeBootFile(const BootFolder& folder, const char* name) {
+    std::wstring path = inFolder(folder, name);
     // DeleteFileW removes a link itself, never what it points to.
     if (DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
     return RemoveDirectoryW(path.c_str()) != 0;
 }
 
-bool publishBootFile(const char* from, const char* to) {
-    std::wstring source = inFolder(from);
+bool publishBootFile(const BootFolder& folder, const char* from, const char* to) {
+    std::wstring source = inFolder(folder, from);
     {
         Handle file = openNoFollow(source, GENERIC_WRITE, OPEN_EXISTING);
         if (isValid(file)) FlushFileBuffers(file.get());
     }
-    std::wstring target = inFolder(to);
+    std::wstring target = inFolder(folder, to);
     for (int attempt = 0; attempt < 10; attempt++) {
         if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             return true;
@@ -356,9 +366,9 @@ bool publishBootFile(const char* from, const char* to) {
     return false;
 }
 
-std::vector<std::string> bootFileNames(std::string_view prefix, std::string_view suffix) {
+std::vector<std::string> bootFileNames(const BootFolder& folder, std::string_view prefix, std::string_view suffix) {
     std::vector<std::string> names;
-    std::wstring pattern = folderW + L"\\" + wide(std::string(prefix).c_str()) + L"*";
+    std::wstring pattern = wide(folder.realPath.c_str()) + L"\\" + wide(std::string(prefix).c_str()) + L"*";
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(pattern.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
@@ -393,8 +403,8 @@ BootFileLock::Outcome lockOnce(HANDLE file) {
 
 }  // namespace
 
-BootFileLock::Outcome BootFileLock::acquire(const char* name, int timeoutSeconds) {
-    Handle file = openNoFollow(inFolder(name), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+BootFileLock::Outcome BootFileLock::acquire(const BootFolder& folder, const char* name, int timeoutSeconds) {
+    Handle file = openNoFollow(inFolder(folder, name), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
     if (!isValid(file) || handleProblem(file.get(), false) != nullptr) return Outcome::unsupported;
     long long deadline = monotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
     for (long pause = 10;; pause = pause < 200 ? pause * 2 : 200) {
@@ -408,8 +418,8 @@ BootFileLock::Outcome BootFileLock::acquire(const char* name, int timeoutSeconds
     return Outcome::locked;
 }
 
-BootFileLock::Outcome BootFileLock::tryAcquire(const char* name) {
-    Handle file = openNoFollow(inFolder(name), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+BootFileLock::Outcome BootFileLock::tryAcquire(const BootFolder& folder, const char* name) {
+    Handle file = openNoFollow(inFolder(folder, name), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
     if (!isValid(file) || handleProblem(file.get(), false) != nullptr) return Outcome::unsupported;
     Outcome outcome = lockOnce(file.get());
     if (outcome != Outcome::locked) return outcome;
@@ -418,9 +428,9 @@ BootFileLock::Outcome BootFileLock::tryAcquire(const char* name) {
     return Outcome::locked;
 }
 
-long long bootFileAgeSeconds(const char* name) {
+long long bootFileAgeSeconds(const BootFolder& folder, const char* name) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(inFolder(name).c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (!GetFileAttributesExW(inFolder(folder, name).c_str(), GetFileExInfoStandard, &data)) return -1;
     FILETIME nowTime;
     GetSystemTimeAsFileTime(&nowTime);
     auto ticks = [](const FILETIME& time) {

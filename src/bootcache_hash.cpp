@@ -1,10 +1,12 @@
 // The runtime hash: the cache key of the bootstrap jar, over the agent jar's
 // version, the library's version, the JVM's system properties and the
 // inherited options.
+#include "bootcache_hash.h"
+
 #include <cstring>
 #include <string_view>
 
-#include "bootcache.h"
+#include "bootcache_args.h"
 #include "bootcache_text.h"
 #include "jarinfo.h"
 #include "logging.h"

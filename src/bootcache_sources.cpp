@@ -3,24 +3,32 @@
 // its launcher and the JVM itself read, and options files. Each is split
 // here as the launcher or the JVM splits it, so that the child JVM and the
 // runtime hash see what the JVM saw.
+#include "bootcache_sources.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "bootcache.h"
-#include "bootcache_text.h"
+#include "bootcache_grammar.h"
 #include "fileutils.h"
 #include "list.h"
+#include "agent_state.h"
 #include "logging.h"
-#include "onLoad.h"
 #include "readfile.h"
 
 namespace {
 
-constexpr const char* kOptionVariables[] = {"JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS",
-                                            "JDK_AOT_VM_OPTIONS"};
+struct OptionVariable {
+    const char* name;
+    SourceKind kind;
+};
+// In the order the runtime hash takes them.
+constexpr OptionVariable kOptionVariables[] = {{"JDK_JAVA_OPTIONS", SourceKind::launcherVariable},
+                                               {"JAVA_TOOL_OPTIONS", SourceKind::jvmVariable},
+                                               {"_JAVA_OPTIONS", SourceKind::jvmVariable},
+                                               {"JDK_AOT_VM_OPTIONS", SourceKind::jvmVariable}};
 constexpr std::string_view kVmOptionsFile = "-XX:VMOptionsFile=";
 constexpr std::string_view kFlagsFile = "-XX:Flags=";
 constexpr std::string_view kDisableArgumentFiles = "--disable-@files";
@@ -160,23 +168,31 @@ public:
 
     std::vector<OptionSource> collect() {
         std::vector<OptionSource> sources(1);
+        sources[0].kind = SourceKind::commandLine;
         sources[0].name = "command line";
         sources[0].present = true;
-        for (const char* name : kOptionVariables) {
+        for (const OptionVariable& variable : kOptionVariables) {
             OptionSource source;
-            source.name = name;
-            bool launcherOnly = source.name == "JDK_JAVA_OPTIONS";
-            const char* value = in_.variable ? in_.variable(name) : nullptr;
-            source.present = value != nullptr && (!launcherOnly || in_.java9);
+            source.kind = variable.kind;
+            source.name = variable.name;
+            // Only the launcher of Java 9 and later reads its variable.
+            bool read = variable.kind != SourceKind::launcherVariable || in_.java9;
+            const char* value = in_.variable ? in_.variable(variable.name) : nullptr;
+            source.present = value != nullptr && read;
             if (source.present) source.options = splitOptionsText(value);
             sources.push_back(std::move(source));
         }
-        // The launcher reads JDK_JAVA_OPTIONS before the command line: an
+        // The launcher reads its variable before the command line: an
         // argument file there, or --disable-@files, counts for both.
-        OptionSource& launcherVariable = sources[1];
-        launcherVariable.options = expandArgumentFiles(launcherVariable.options, nullptr);
-        sources[0].options = commandLine();
-        for (size_t i = 0; i < sources.size(); i++) expandOptionsFiles(&sources[i], i == 0);
+        for (OptionSource& source : sources) {
+            if (source.kind == SourceKind::launcherVariable) {
+                source.options = expandArgumentFiles(source.options, nullptr);
+            }
+        }
+        for (OptionSource& source : sources) {
+            if (source.isCommandLine()) source.options = commandLine();
+        }
+        for (OptionSource& source : sources) expandOptionsFiles(&source);
         return sources;
     }
 
@@ -223,7 +239,8 @@ private:
     // of the option that names them (on the command line only among the
     // options before the main class). The option itself stays, for the
     // filter to drop.
-    void expandOptionsFiles(OptionSource* source, bool commandLine) {
+    void expandOptionsFiles(OptionSource* source) {
+        bool commandLine = source->isCommandLine();
         std::vector<std::string> out;
         int limit = commandLine ? findArgumentLimit(source->options) : static_cast<int>(source->options.size());
         for (int i = 0; i < static_cast<int>(source->options.size()); i++) {

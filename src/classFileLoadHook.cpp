@@ -16,7 +16,7 @@
 #include "boot_cp_emu.h"
 #include "list.h"
 #include "logging.h"
-#include "onLoad.h"
+#include "agent_state.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 // The debugger proxy runner: one JVM TI agent thread that starts the proxy
-// JVM, waits for it, and starts it again unless it ended within seconds.
+// JVM, waits for it, notes how it ended and starts it again unless it ended
+// within seconds.
 #include "debugger_proxy.h"
 
 #include <algorithm>
@@ -13,13 +14,13 @@
 
 #include "atomic_view.h"
 #include "agent_util.h"
-#include "bootcache.h"
+#include "bootcache_args.h"
 #include "exec.h"
 #include "fileutils.h"
 #include "jarinfo.h"
 #include "list.h"
 #include "logging.h"
-#include "onLoad.h"
+#include "agent_state.h"
 #include "platform.h"
 
 uint32_t proxy_pid = 0;
@@ -172,6 +173,27 @@ AtomicView<uint32_t> runningProxy() {
     return AtomicView<uint32_t>(proxy_pid);
 }
 
+// A proxy that stops is started again, and one that cannot start is
+// retried: its end is only noted, and the JVM goes on.
+void noteProxyEnd(const ChildRun& run) {
+    switch (run.end) {
+        case ChildRun::End::exited:
+            if (run.status != 0) log_write(TS_INFO, "Child JVM has been shut down (exit code: %d).", run.status);
+            break;
+        case ChildRun::End::signalled:
+            log_write(TS_INFO, "Child JVM has been shut down (wstatus: %d).", run.status);
+            break;
+        case ChildRun::End::timedOut:  // it runs without a time limit
+            break;
+        case ChildRun::End::notStarted:
+            log_write(TS_ERROR, "Failed to %s (%s)", run.failedStep, run.errorText.c_str());
+            break;
+        case ChildRun::End::unknown:
+            log_write(TS_WARN, "Could not learn how the child process ended (%s)", run.errorText.c_str());
+            break;
+    }
+}
+
 // Runs one proxy until it ends; false when it was not started: the JVM is
 // unloading, or the start failed (no process id was published).
 bool runProxyOnce(arg_vector* command) {
@@ -183,7 +205,7 @@ bool runProxyOnce(arg_vector* command) {
     }
     // The proxy is the library's JVM too: no debugger or agent of the
     // user's variables (it would bind the JDWP port itself, or wait).
-    execAndReadStdOut2(command->argc, command->argv, 4096, 0, &proxy_pid, 0, &childEnvironment(agent.jvmti));
+    noteProxyEnd(runChildProcess(command->argc, command->argv, 4096, &proxy_pid, 0, &childEnvironment(agent.jvmti)));
     ProxyLock lock;
     starting = false;
     lock.notifyAll();

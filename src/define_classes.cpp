@@ -1,34 +1,26 @@
 // The base classes of the bootstrap jar, defined in the boot loader in two
-// stages from inside the emulation's load hook.
+// stages from inside the emulation's load hook, with what the emulation
+// hands over of its jar and of the classes it has seen.
 #include "define_classes.h"
 
-#include <algorithm>
-#include <cstring>
 #include <string>
 #include <string_view>
 
-#include "boot_cp_emu.h"
 #include "list.h"
 #include "logging.h"
+#include "zip.h"
 
 namespace {
 
 constexpr char kBaseClassList[] = "tarsilbase-classes.txt";
 
-void releaseLoadedClasses() {
-    ts_list* seen = bcp_take_loaded_classes();
-    if (seen == nullptr) return;
-    std::for_each(seen->items, seen->items + seen->size, free);
-    ts_list_free(seen);
-}
-
 }  // namespace
 
-void defineClass(JNIEnv* jni, const char* name) {
-    if (bcp_seen_class(name)) return;
+void defineClass(JNIEnv* jni, const char* name, const BaseClassSource& source) {
+    if (source.seenClass(name)) return;
     // Without its entry the hook has no bytes to supply and the JVM would be
     // asked to define an empty class file.
-    if (!bcp_has_entry((std::string(name) + ".class").c_str())) {
+    if (!source.hasEntry((std::string(name) + ".class").c_str())) {
         log_write(TS_WARN, "Base class %s is not in the bootstrap jar, skipped", name);
         return;
     }
@@ -44,10 +36,10 @@ void defineClass(JNIEnv* jni, const char* name) {
     }
 }
 
-void defineTarsilBaseClasses(JNIEnv* jni, int firstStage) {
+void defineBaseClasses(JNIEnv* jni, int firstStage, const BaseClassSource& source) {
     log_write(TS_DEBUG, "Reading tarsilbase-classes.txt");
     size_t size = 0;
-    HeapString list(static_cast<char*>(bootJar.extractToHeap(kBaseClassList, &size)));
+    HeapString list(static_cast<char*>(source.jar.extractToHeap(kBaseClassList, &size)));
     if (!list) {
         log_write(TS_FATAL, "Failed to extract tarsilbase-classes.txt");
         fatal_error_kill(1);
@@ -63,7 +55,6 @@ void defineTarsilBaseClasses(JNIEnv* jni, int firstStage) {
         }
         if (line.empty()) continue;
         HeapString name(lfts_ndup(line.data(), line.size()));
-        defineClass(jni, name.get());
+        defineClass(jni, name.get(), source);
     }
-    if (!firstStage) releaseLoadedClasses();
 }

@@ -1,6 +1,6 @@
 // Runs a child process (the bootstrap JVM, the debugger proxy), copies its
-// output to the log file and standard output, waits for it and judges its
-// end. One implementation per platform family.
+// output to the log file and standard output and reports how it ended; the
+// callers decide what that means. One implementation per platform family.
 #pragma once
 
 #include <cstddef>
@@ -16,15 +16,32 @@ struct EnvironmentEdit {
     std::string value;
 };
 
-// `fatal` 1: an abnormal end of the child ends the JVM. `pid`, when given,
-// receives the child's process id as soon as it runs. A child (with all it
-// started) that runs longer than `timeoutSeconds` (0: no limit) is killed,
-// which with `fatal` 1 ends the JVM; the limit holds however much it
-// writes. Reading its output stops when it has exited, even while a process
-// it started keeps the output open. The child inherits the JVM's
-// environment with `environment` applied (null: unchanged).
-void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uint32_t* pid, int timeoutSeconds = 0,
-                        const std::vector<EnvironmentEdit>* environment = nullptr);
+// How a child process ended, as far as its parent could learn it.
+struct ChildRun {
+    enum class End {
+        exited,      // on its own: `status` is its exit status
+        signalled,   // by a signal (POSIX): `status` is the wait status, the signal in its low 7 bits
+        timedOut,    // it ran past its limit and was killed with what it started
+        notStarted,  // `failedStep` failed with `error`
+        unknown,     // its status was lost (`error`): no success, what it left behind must tell
+    };
+    End end = End::notStarted;
+    int status = 0;
+    const char* failedStep = "";  // what could not be done, worded to follow "Failed to "
+    int error = 0;                // errno, or GetLastError on Windows
+    std::string errorText;        // `error` as the platform words it, for messages
+    bool outputCut = false;       // it wrote more than the copy keeps
+};
+
+// Runs argv[0] with the arguments, `bufferSize` bytes read at a time.
+// `pid`, when given, receives the child's process id as soon as it runs. A
+// child (with all it started) that runs longer than `timeoutSeconds` (0: no
+// limit) is killed; the limit holds however much it writes. Reading its
+// output stops when it has exited, even while a process it started keeps
+// the output open. The child inherits the JVM's environment with
+// `environment` applied (null: unchanged).
+ChildRun runChildProcess(int argc, char** argv, size_t bufferSize, uint32_t* pid, int timeoutSeconds = 0,
+                         const std::vector<EnvironmentEdit>* environment = nullptr);
 void terminateProcess(uint32_t pid);
 
 // What a child writes is copied to the log and to standard output up to
@@ -40,6 +57,7 @@ public:
     // Closes the copy: its last line, and a line on what was left out.
     void finish(bool extraNewlineOnStdout = false);
     bool seen() const { return seen_; }
+    bool cut() const { return omitted_ > 0; }
 
 private:
     size_t cap_;

@@ -165,6 +165,26 @@ struct Child {
         return exited;
     }
 
+    // How it ended, for the caller to judge.
+    ChildRun outcome(bool outputCut) const {
+        ChildRun run;
+        run.outputCut = outputCut;
+        if (timedOut) {
+            run.end = ChildRun::End::timedOut;
+        } else if (waitError != 0) {
+            run.end = ChildRun::End::unknown;
+            run.error = waitError;
+            run.errorText = "errno: " + std::to_string(waitError);
+        } else if (WIFEXITED(status)) {
+            run.end = ChildRun::End::exited;
+            run.status = WEXITSTATUS(status);
+        } else {
+            run.end = ChildRun::End::signalled;
+            run.status = status;
+        }
+        return run;
+    }
+
     void killAll() {
         kill(ownGroup ? -pid : pid, SIGKILL);
         timedOut = true;
@@ -195,7 +215,8 @@ void drain(int readEnd, char* buffer, size_t bufferSize, ChildOutput* output, si
 // Copies the child's output until its end of file, until the child has
 // exited (a process it started may hold the pipe open), or until its time
 // is up; the deadline is looked at on every pass, however much it writes.
-void copyOutput(int readEnd, size_t bufferSize, Child* child) {
+// True when some of it was left out.
+bool copyOutput(int readEnd, size_t bufferSize, Child* child) {
     HeapString buffer(static_cast<char*>(ts_checked_alloc(malloc(bufferSize > 0 ? bufferSize : 1))));
     ChildOutput output;
     for (;;) {
@@ -219,6 +240,7 @@ void copyOutput(int readEnd, size_t bufferSize, Child* child) {
         }
     }
     output.finish();
+    return output.cut();
 }
 
 // The JVM's environment with the edits applied, as execve takes it. Made
@@ -258,68 +280,33 @@ int makePipe(int fds[2]) {
 #endif
 }
 
-void judgeTimeout(int timeoutSeconds, int fatal) {
-    if (fatal == 1) {
-        log_write(TS_FATAL,
-                  "The child JVM processing the base Java classes did not finish within %d seconds and was killed. "
-                  "The limit is set by the system property 'vesta.bootstrap.timeout' (seconds; 0 for none).",
-                  timeoutSeconds);
-        fatal_error_kill(1);
-    }
-    log_write(TS_INFO, "Child process did not finish within %d seconds and was killed.", timeoutSeconds);
-}
-
-void judge(int status, int fatal) {
-    if ((status & 0x7f) != 0) {
-        if (fatal == 1) {
-            log_write(TS_FATAL,
-                      "A fatal error occurred while processing the base Java classes. The JVM has been shut down "
-                      "(wstatus: %d).",
-                      status);
-            fatal_error_kill(1);
-        }
-        log_write(TS_INFO, "Child JVM has been shut down (wstatus: %d).", status);
-        return;
-    }
-    int code = (status & 0xff00) >> 8;
-    if (code == 0) return;
-    if (fatal == 1) {
-        log_write(TS_FATAL,
-                  "A fatal error occurred while processing the base Java classes. The JVM has been shut down "
-                  "(exit code: %d).",
-                  code);
-        fatal_error_kill(1);
-    }
-    log_write(TS_INFO, "Child JVM has been shut down (exit code: %d).", code);
+ChildRun notStarted(const char* step, int error) {
+    ChildRun run;
+    run.end = ChildRun::End::notStarted;
+    run.failedStep = step;
+    run.error = error;
+    run.errorText = "errno: " + std::to_string(error);
+    return run;
 }
 
 }  // namespace
 
-void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uint32_t* pidSlot, int timeoutSeconds,
-                        const std::vector<EnvironmentEdit>* environment) {
+ChildRun runChildProcess(int argc, char** argv, size_t bufferSize, uint32_t* pidSlot, int timeoutSeconds,
+                         const std::vector<EnvironmentEdit>* environment) {
     {
         HeapString joined(lfts_join(", ", argv, argc));
         log_write(TS_DEBUG, "Executing [%s]", joined.get());
     }
-    // The exec array is made here: the child may not allocate.
-    auto** execArgs = static_cast<char**>(ts_checked_alloc(calloc(static_cast<size_t>(argc) + 1, sizeof(char*))));
-    memcpy(execArgs, argv, sizeof(char*) * static_cast<size_t>(argc));
-
+    // The exec array and the environment are made here: the child may not
+    // allocate.
+    std::vector<char*> execArgs(argv, argv + argc);
+    execArgs.push_back(nullptr);
     std::unique_ptr<ChildEnvironment> childEnvironment;
     if (environment != nullptr) childEnvironment = std::make_unique<ChildEnvironment>(*environment);
     char* const* envp = childEnvironment != nullptr ? childEnvironment->pointers.data() : nullptr;
 
     int fds[2];
-    if (makePipe(fds) != 0) {
-        // A child that may fail (the debugger proxy) must not end the JVM.
-        if (fatal != 1) {
-            log_write(TS_ERROR, "Failed to create a pipe (errno: %d)", errno);
-            free(execArgs);
-            return;
-        }
-        log_write(TS_FATAL, "Failed to create a pipe (errno: %d)", errno);
-        fatal_error_kill(1);
-    }
+    if (makePipe(fds) != 0) return notStarted("create a pipe", errno);
     std::vector<int> known = openDescriptors();
     Child child;
     child.ownGroup = timeoutSeconds > 0;
@@ -329,36 +316,23 @@ void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uin
     child.pid = fork();
     if (child.pid == 0) {
         close(fds[0]);
-        runChild(fds[1], execArgs, envp, known, parent, child.ownGroup);
-    }
-    if (child.pid < 0 && fatal != 1) {
-        log_write(TS_ERROR, "Failed to fork a child process (errno: %d)", errno);
-        free(execArgs);
-        close(fds[0]);
-        close(fds[1]);
-        return;
+        runChild(fds[1], execArgs.data(), envp, known, parent, child.ownGroup);
     }
     if (child.pid < 0) {
-        log_write(TS_FATAL, "Failed to fork a child process (errno: %d)", errno);
-        fatal_error_kill(1);
+        int error = errno;
+        close(fds[0]);
+        close(fds[1]);
+        return notStarted("fork a child process", error);
     }
-    if (timeoutSeconds > 0) child.deadline = monotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
-    free(execArgs);
     close(fds[1]);
+    if (timeoutSeconds > 0) child.deadline = monotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
     log_write(TS_DEBUG, "Child PID: %d", static_cast<int>(child.pid));
     if (pidSlot != nullptr) *pidSlot = static_cast<uint32_t>(child.pid);
 
-    copyOutput(fds[0], bufferSize, &child);
+    bool outputCut = copyOutput(fds[0], bufferSize, &child);
     child.waitForEnd();
     close(fds[0]);
-    if (child.timedOut) {
-        judgeTimeout(timeoutSeconds, fatal);
-    } else if (child.waitError != 0) {
-        // Not a success: what the child left behind is judged by its caller.
-        log_write(TS_WARN, "Could not learn how the child process ended (errno: %d)", child.waitError);
-    } else {
-        judge(child.status, fatal);
-    }
+    return child.outcome(outputCut);
 }
 
 void terminateProcess(uint32_t pid) {

@@ -1,6 +1,6 @@
 // Child processes on Windows: the arguments are joined into one quoted
 // command line, the child's standard output and error go to an inherited
-// pipe whose read end stays with the parent.
+// pipe whose read end stays with the parent, and its exit code is reported.
 
 #include <algorithm>
 #include <cstdio>
@@ -84,6 +84,33 @@ std::wstring environmentBlock(const std::vector<EnvironmentEdit>& edits) {
     return block;
 }
 
+// The outcome `end` caused by the last system error, with its text.
+ChildRun withLastError(ChildRun::End end, const char* step) {
+    ChildRun run;
+    run.end = end;
+    run.failedStep = step;
+    run.error = static_cast<int>(GetLastError());
+    char message[256];
+    formatLastError(message, sizeof message);
+    run.errorText = message;
+    return run;
+}
+
+// How the ended `process` ended; killed at its limit when `timedOut`.
+ChildRun ended(HANDLE process, bool timedOut) {
+    ChildRun run;
+    DWORD code = 0;
+    if (timedOut) {
+        run.end = ChildRun::End::timedOut;
+    } else if (GetExitCodeProcess(process, &code)) {
+        run.end = ChildRun::End::exited;
+        run.status = static_cast<int>(code);
+    } else {
+        run = withLastError(ChildRun::End::unknown, "");
+    }
+    return run;
+}
+
 }  // namespace
 
 void appendQuotedArgument(char* commandLine, const char* argument) {
@@ -122,26 +149,23 @@ void formatLastError(char* buffer, size_t size) {
     if (text != nullptr) LocalFree(text);
 }
 
-void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint32_t* pidSlot, int timeoutSeconds,
-                    const std::vector<EnvironmentEdit>* environment) {
+ChildRun runCommandLine(const char* commandLine, size_t bufferSize, uint32_t* pidSlot, int timeoutSeconds,
+                        const std::vector<EnvironmentEdit>* environment) {
     log_write(TS_DEBUG, "Executing command: %s", commandLine);
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
-        // A child that may fail (the debugger proxy) must not end the JVM.
-        if (fatal != 1) {
-            log_write(TS_ERROR, "CreatePipe");
-            return;
-        }
-        log_write(TS_FATAL, "CreatePipe");
-        fatal_error_kill(1);
+        return withLastError(ChildRun::End::notStarted, "create a pipe");
     }
+    // Only the write end is the child's: with the read end it would hold
+    // its own output open.
     if (!SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0)) {
-        log_write(TS_FATAL, "SetHandleInformation");
-        fatal_error_kill(1);
+        ChildRun run = withLastError(ChildRun::End::notStarted, "keep the pipe's read end from the child");
+        CloseHandle(readEnd);
+        CloseHandle(writeEnd);
+        return run;
     }
-
     WideString wide(utf8ToWide(commandLine));
     STARTUPINFOW startup;
     memset(&startup, 0, sizeof startup);
@@ -156,18 +180,10 @@ void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint3
     void* env = environment != nullptr ? block.data() : nullptr;
     if (!wide ||
         !CreateProcessW(nullptr, wide.get(), nullptr, nullptr, TRUE, flags, env, nullptr, &startup, &process)) {
-        char message[256];
-        formatLastError(message, sizeof message);
-        wide.reset();
-        log_write(TS_ERROR, "An error occurred while trying to spawn child process!");
-        if (fatal != 1) {
-            log_write(TS_ERROR, "%s", message);
-            CloseHandle(readEnd);
-            CloseHandle(writeEnd);
-            return;
-        }
-        log_write(TS_FATAL, "%s", message);
-        fatal_error_kill(1);
+        ChildRun run = withLastError(ChildRun::End::notStarted, "start a child process");
+        CloseHandle(readEnd);
+        CloseHandle(writeEnd);
+        return run;
     }
     CloseHandle(writeEnd);
     log_write(TS_DEBUG, "Child PID: %lu", static_cast<unsigned long>(process.dwProcessId));
@@ -184,43 +200,24 @@ void runCommandLine(const char* commandLine, size_t bufferSize, int fatal, uint3
         timedOut = WaitForSingleObject(process.hProcess, now < deadline ? static_cast<DWORD>(deadline - now) : 0) ==
                    WAIT_TIMEOUT;
     }
-    if (timedOut) {
-        TerminateProcess(process.hProcess, 1);
-        if (fatal == 1) {
-            log_write(TS_FATAL,
-                      "The child JVM processing the base Java classes did not finish within %d seconds and was "
-                      "killed. The limit is set by the system property 'vesta.bootstrap.timeout' (seconds; 0 for "
-                      "none).",
-                      timeoutSeconds);
-            fatal_error_kill(1);
-        }
-        log_write(TS_INFO, "Child process did not finish within %d seconds and was killed.", timeoutSeconds);
-    }
+    if (timedOut) TerminateProcess(process.hProcess, 1);
     WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    if (!GetExitCodeProcess(process.hProcess, &code)) code = 1;
+    ChildRun run = ended(process.hProcess, timedOut);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-
     output.finish(true);
-    if (code == 0) return;
-    if (fatal == 1) {
-        log_write(TS_FATAL,
-                  "A fatal error occurred while processing the base Java classes. The JVM has been shut down (%d).",
-                  static_cast<int>(code));
-        fatal_error_kill(1);
-    }
-    log_write(TS_INFO, "Child JVM has been shut down (%d).", static_cast<int>(code));
+    run.outputCut = output.cut();
+    return run;
 }
 
-void execAndReadStdOut2(int argc, char** argv, size_t bufferSize, int fatal, uint32_t* pid, int timeoutSeconds,
-                        const std::vector<EnvironmentEdit>* environment) {
+ChildRun runChildProcess(int argc, char** argv, size_t bufferSize, uint32_t* pid, int timeoutSeconds,
+                         const std::vector<EnvironmentEdit>* environment) {
     size_t total = 0;
     for (int i = 0; i < argc; i++) total += strlen(argv[i]) + 4;
     HeapString commandLine(static_cast<char*>(ts_checked_alloc(calloc(2 * total + 1, 1))));
     for (int i = 0; i < argc; i++) appendQuotedArgument(commandLine.get(), argv[i]);
     log_write(TS_INFO, "exec command string length %d", static_cast<int>(strlen(commandLine.get())));
-    runCommandLine(commandLine.get(), bufferSize, fatal, pid, timeoutSeconds, environment);
+    return runCommandLine(commandLine.get(), bufferSize, pid, timeoutSeconds, environment);
 }
 
 void terminateProcess(uint32_t pid) {

@@ -14,6 +14,12 @@ int fileDelete(const char* path);
 int renameFile(const char* oldPath, const char* newPath);
 // The process's working directory as a new heap string, or null.
 char* getWorkingDirectory();
+// The Java executable under java.home ("bin/java"; on Windows
+// "bin\\javaw.exe" when it exists, which opens no console window, else
+// "bin\\java.exe"); a new heap string.
+char* getJavaExecutable(const char* javaHome);
+// This process's id.
+long getPid();
 
 // The JVM process's arguments. Release them with freeCommandLineArguments,
 // which knows whether the platform handed out copies.

@@ -69,6 +69,16 @@ char* getWorkingDirectory() {
     return getcwd(nullptr, 0);
 }
 
+long getPid() {
+    return static_cast<long>(getpid());
+}
+
+char* getJavaExecutable(const char* javaHome) {
+    char* executable = lfts_concat(javaHome, "/bin/java");
+    log_write(TS_DEBUG, "using java executable %s", executable);
+    return executable;
+}
+
 int lfts_setenv(const char* name, const char* value, int overwrite) {
     return setenv(name, value, overwrite);
 }

@@ -154,6 +154,17 @@ char* getWorkingDirectory() {
     return wideToUtf8(path.get(), 0);
 }
 
+long getPid() {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
+char* getJavaExecutable(const char* javaHome) {
+    HeapString windowed(lfts_concat(javaHome, "\\bin\\javaw.exe"));
+    char* executable = fileExists(windowed.get()) ? windowed.release() : lfts_concat(javaHome, "\\bin\\java.exe");
+    log_write(TS_DEBUG, "using java executable %s", executable);
+    return executable;
+}
+
 int getCommandLineArguments(int* argc, char*** argv) {
     int count = 0;
     std::unique_ptr<LPWSTR, LocalFreeDeleter> wideArgs(CommandLineToArgvW(GetCommandLineW(), &count));

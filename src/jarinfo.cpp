@@ -9,12 +9,11 @@
 #include <string_view>
 
 #include "agent_util.h"
-#include "bootcache.h"
 #include "fileutils.h"
 #include "java_contract.h"
 #include "list.h"
+#include "agent_state.h"
 #include "logging.h"
-#include "onLoad.h"
 #include "platform.h"
 #include "zip.h"
 
@@ -87,5 +86,4 @@ void initJarInfo(jvmtiEnv* jvmti) {
 
     agent.libraryPath = libraryPath;
     agent.jarInfo = info;
-    agent.bootstrapJarPath = getBootstrapJarPathFor(jvmti, info);
 }

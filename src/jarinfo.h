@@ -10,6 +10,8 @@ struct JarInfo {
     const char* implementationVersion;  // "" when the manifest lacks it
 };
 
+// Fills agent.libraryPath and agent.jarInfo, or ends the process when no
+// agent jar is found.
 void initJarInfo(jvmtiEnv* jvmti);
 JarInfo* locateTarsilJar(const char* libraryPath);
 JarInfo* createJarInfo(const char* path);

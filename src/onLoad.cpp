@@ -7,10 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "agent_util.h"
 #include "boot_cp_emu.h"
 #include "bootcache.h"
+#include "bootcache_args.h"
+#include "bootcache_folder.h"
 #include "debugger_proxy.h"
 #include "classFileLoadHook.h"
 #include "find_symbol.h"
@@ -45,27 +48,33 @@ jvmtiEnv* acquireMainEnvironment(JavaVM* vm) {
     fatal_error_kill(0);
 }
 
-void probeVendorFlags(jvmtiEnv* jvmti) {
-    JvmtiString vendor = getSystemProperty(jvmti, "java.vm.vendor");
-    if (!vendor) return;
-    log_write(TS_DEBUG, "JVM vendor string = %s", vendor.get());
-    if (strcmp(vendor.get(), "Eclipse OpenJ9") == 0) {
-        agent.openJ9 = 1;
-    } else if (strcmp(vendor.get(), "IBM Corporation") == 0) {
-        agent.ibmVendor = 1;
-    }
-}
-
-// Whether the vendor's boot class path must be emulated.
-int vendorNeedsEmulation(jvmtiEnv* jvmti) {
+// The JVM's version and vendor, read once into the agent state: every part
+// of the library that depends on them reads them there.
+void probeJvm(jvmtiEnv* jvmti) {
+    jint version = 0;
+    jvmti->GetVersionNumber(&version);
+    agent.jvmtiVersion = version;
+    agent.jvmtiMajorVersion = jvmtiMajorVersionOf(version);
+    agent.java9 = agent.jvmtiMajorVersion > 8 ? 1 : 0;
     jvmtiError error;
     JvmtiString vendor = getSystemProperty(jvmti, "java.vm.vendor", &error);
     if (!vendor) {
         log_write(TS_WARN, "Couldn't determine the JVM vendor, err=%d", error);
-        return 0;
+        return;
     }
-    log_write(TS_INFO, "VM vendor: %s", vendor.get());
-    return strcmp(vendor.get(), "IBM Corporation") == 0 || strcmp(vendor.get(), "SAP AG") == 0;
+    log_write(TS_DEBUG, "JVM vendor string = %s", vendor.get());
+    agent.vmVendor = lfts_dup(vendor.get());
+    std::string_view name = vendor.get();
+    agent.openJ9 = name == "Eclipse OpenJ9";
+    agent.ibmVendor = name == "IBM Corporation";
+    agent.sapVendor = name == "SAP AG";
+}
+
+// IBM's and SAP's JVMs take no boot class path of the library's own: it is
+// served through the class-file load hook there.
+int vendorNeedsEmulation() {
+    if (agent.vmVendor != nullptr) log_write(TS_INFO, "VM vendor: %s", agent.vmVendor);
+    return agent.ibmVendor || agent.sapVendor;
 }
 
 }  // namespace
@@ -96,17 +105,17 @@ void patch_bootclasspath(jvmtiEnv* jvmti, const char* currentValue, const char* 
     log_write(TS_DEBUG, "Prepended %s to sun.boot.class.path", jarPath);
 }
 
-void initBootclassPath(jvmtiEnv* jvmti, int emulate) {
+void initBootclassPath(jvmtiEnv* jvmti, int emulate, intptr_t checkedJar) {
     if (agent.java9 || emulate) {
         log_write(TS_DEBUG, "Turning on boot class path emulation");
-        bcp_emu_init(jvmti, agent.bootstrapJarPath);
+        bcp_emu_init(jvmti, agent.bootstrapJarPath, checkedJar);
         return;
     }
     jvmtiError error;
     JvmtiString bootClassPath = getSystemProperty(jvmti, "sun.boot.class.path", &error);
     if (error == JVMTI_ERROR_NOT_AVAILABLE) {
         log_write(TS_DEBUG, "sun.boot.class.path not available yet, turning on boot class path emulation");
-        bcp_emu_init(jvmti, agent.bootstrapJarPath);
+        bcp_emu_init(jvmti, agent.bootstrapJarPath, checkedJar);
         return;
     }
     check_jvmti_error(jvmti, error, "GetSystemProperty 'sun.boot.class.path'");
@@ -136,6 +145,11 @@ void initMainTransformer(jvmtiEnv* jvmti) {
     if (agent.java9) capabilities.can_generate_early_class_hook_events = 1;
     check_jvmti_error(jvmti, jvmti->AddCapabilities(&capabilities), "Set required JVMTI Capabilities");
 
+    // OpenJ9 of Java 9 and later also gets the bootstrap jar on its boot
+    // loader's own search path, beside the emulation, which on that JVM does
+    // not reach every boot class load (its bootstrap class sharing is on by
+    // default from Java 11); it goes before tarsil.jar so that its classes
+    // win where both jars have one.
     if (agent.java9 && agent.openJ9) {
         addToBootLoaderSearch(jvmti, agent.bootstrapJarPath, "Adding tarsils bootstrap jar to boot class path");
     }
@@ -198,7 +212,7 @@ void warnOfUnusedArchive() {
 }  // namespace
 
 void disable_class_data_sharing(JavaVM* vm, jint jvmtiVersion) {
-    if (((jvmtiVersion >> 16) & 0xFFF) <= 10) return;
+    if (jvmtiMajorVersionOf(jvmtiVersion) <= 10) return;
     warnOfUnusedArchive();
     // GetEnv lies in the JVM's own library, which holds the flag.
     auto* flag = static_cast<volatile unsigned char*>(
@@ -233,28 +247,29 @@ extern "C" JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void* 
         fatal_error_kill(0);
     }
 
-    jint version = 0;
-    jvmti->GetVersionNumber(&version);
-    agent.jvmtiMajorVersion = (version >> 16) & 0xFFF;
-    agent.java9 = agent.jvmtiMajorVersion > 8 ? 1 : 0;
-
-    probeVendorFlags(jvmti);
+    probeJvm(jvmti);
     agent.jvmti = jvmti;
 
-    initBootLog(jvmti);
+    BootFolder folder = chooseBootFolder(jvmti);
+    initBootLog(folder);
     log_write(TS_DEBUG, "Initializing agent... %s", tarsil_version);
     log_write(TS_DEBUG, "Java 9+ detected: %s", agent.java9 ? "true" : "false");
 
-    disable_class_data_sharing(vm, version);
+    disable_class_data_sharing(vm, agent.jvmtiVersion);
 
-    int emulateBootClassPath = vendorNeedsEmulation(jvmti);
+    int emulateBootClassPath = vendorNeedsEmulation();
     if (optionsContain(options, "bcpemu")) emulateBootClassPath = 1;
     agent.emulateBootClassPath = agent.java9 || emulateBootClassPath;
 
     initJarInfo(jvmti);
+    // The biggest step of start-up: on a miss in the cache, a child JVM
+    // builds this configuration's bootstrap jar.
+    BootstrapJar bootstrapJar = getBootstrapJarFor(jvmti, folder, agent.jarInfo);
+    agent.bootstrapJarPath = bootstrapJar.path;
     jvmti->GetSystemProperty("vesta.transform.trace.prefix", &agent.transformTracePrefix);
 
-    initBootclassPath(jvmti, emulateBootClassPath);
+    initBootclassPath(jvmti, emulateBootClassPath, bootstrapJar.handle);
+    closeBootFile(bootstrapJar.handle);
     initMainTransformer(jvmti);
     initRetransform(vm);
 

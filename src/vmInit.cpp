@@ -11,7 +11,7 @@
 #include "jarinfo.h"
 #include "java_contract.h"
 #include "logging.h"
-#include "onLoad.h"
+#include "agent_state.h"
 #include "platform.h"
 #include "vmInit.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "boot_cp_emu.h"
-#include "onLoad.h"
+#include "agent_state.h"
 #include "support/fake_jvmti.h"
 #include "zip.h"
 

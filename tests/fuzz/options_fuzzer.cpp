@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "bootcache.h"
+#include "bootcache_args.h"
 #include "fileutils.h"
-#include "onLoad.h"
+#include "agent_state.h"
 
 // What the filter's once-per-JVM entry points would take from the running
 // JVM, which the fuzzer never calls: only the pure splitters and filter run.

@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "bootcache.h"
+#include "bootcache_cmdline.h"
 #include "jvm_harness.h"
 #include "support/child.h"
 

@@ -14,7 +14,7 @@
 #include "classFileLoadHook.h"
 #include "define_classes.h"
 #include "logging.h"
-#include "onLoad.h"
+#include "agent_state.h"
 #include "support/child.h"
 #include "support/fake_jni.h"
 #include "support/fake_jvmti.h"

@@ -8,7 +8,8 @@
 #include <fstream>
 #include <functional>
 
-#include "bootcache.h"
+#include "bootcache_folder.h"
+#include "fileutils.h"
 #include "logging.h"
 #include "support/child.h"
 #include "support/fake_jvmti.h"
@@ -26,9 +27,7 @@ ChildResult choose(FakeJvmtiScript script, std::vector<std::pair<const char*, st
         }
         log_stderr(4);
         FakeJvm jvm(script);
-        const char* first = getBootstrapFolder(jvm.newEnv());
-        const char* second = getBootstrapFolder(jvm.newEnv());
-        return std::string(first) + (first == second ? "" : " (not cached)");
+        return chooseBootFolder(jvm.newEnv()).path;
     });
 }
 
@@ -215,7 +214,7 @@ TEST(BootstrapFolder, WithoutAUsableHomeTheUsersTemporaryFolderServesOrEveryTryI
             unsetenv("VESTA_BASE");
             log_stderr(2);
             FakeJvm jvm;
-            return std::string(getBootstrapFolder(jvm.newEnv()));
+            return chooseBootFolder(jvm.newEnv()).path;
         });
     };
     ChildResult served = asContainerUser(tmp);

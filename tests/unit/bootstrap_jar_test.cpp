@@ -24,7 +24,13 @@
 #include <string>
 #include <vector>
 
+#include "agent_state.h"
 #include "bootcache.h"
+#include "bootcache_args.h"
+#include "bootcache_cmdline.h"
+#include "bootcache_cpjar.h"
+#include "bootcache_folder.h"
+#include "bootcache_hash.h"
 #include "bootcache_files.h"
 #include "jarinfo.h"
 #include "logging.h"
@@ -53,6 +59,8 @@ BuiltArgs build(const FakeJvmtiScript& script) {
     ChildResult child = runInChild([&script] {
         FakeJvm jvm(script);
         jvmtiEnv* env = jvm.newEnv();
+        // As Agent_OnLoad reads it from the JVM.
+        agent.java9 = jvmtiMajorVersionOf(script.version) > 8;
         int inheritedCount = 0;
         char** inherited = getAdditionalArgs(env, &inheritedCount);
         std::string report;
@@ -291,9 +299,11 @@ Preprocessed preprocess(const std::map<std::string, std::string>& properties, Ar
         FakeJvm jvm(jvmWith(0x300B0000, properties));
         std::vector<char*> argv;
         for (const auto& arg : args) argv.push_back(strdup(arg.c_str()));
-        if (!adoptBootFolder(dir.path().c_str(), nullptr)) return std::string("folder not adopted");
-        char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()),
-                                        (dir.path() + "/").c_str(), "tarsil-classpath-x.jar");
+        BootFolder folder;
+        if (!adoptBootFolder(dir.path().c_str(), &folder)) return std::string("folder not adopted");
+        folder.path = dir.path() + "/";
+        char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()), folder,
+                                        "tarsil-classpath-x.jar");
         std::string report = std::string(jar ? jar : "") + '\n';
         for (char* arg : argv) report += std::string(arg) + '\n';
         if (jar != nullptr) {
@@ -397,7 +407,7 @@ CacheRun lookUp(const std::string& folder, const Args& env = {},
         getRuntimeHash(jvm.newEnv(), &jar, hash);
         printf("HASH %s\n", hash);
         fflush(stdout);
-        char* path = getBootstrapJarPathFor(jvm.newEnv(), &jar);
+        char* path = getBootstrapJarFor(jvm.newEnv(), chooseBootFolder(jvm.newEnv()), &jar).path;
         std::string result = std::string(hash) + " " + path;
         free(path);
         return result;

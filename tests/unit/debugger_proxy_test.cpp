@@ -16,7 +16,7 @@
 #include "jarinfo.h"
 #include "list.h"
 #include "logging.h"
-#include "onLoad.h"
+#include "agent_state.h"
 #include "support/child.h"
 #include "support/fake_jvmti.h"
 
@@ -151,6 +151,28 @@ TEST(DebuggerProxy, EarlyExitIsNotRestarted) {
               std::string::npos);
     EXPECT_EQ(child.err.find("Restarting"), std::string::npos);
     EXPECT_NE(child.err.find("Tarsil-JVMTI [DEBUG] Exiting debugger proxy runner thread\n"), std::string::npos);
+}
+
+// A proxy that ends abnormally is only noted: the JVM goes on.
+TEST(DebuggerProxy, AbnormalEndsAreNotedAndTheJvmGoesOn) {
+    struct Case {
+        const char* script;
+        const char* noted;
+    } cases[] = {
+        {"exit 2", "Tarsil-JVMTI [INFO] Child JVM has been shut down (exit code: 2).\n"},
+        {"kill -9 $$", "Tarsil-JVMTI [INFO] Child JVM has been shut down (wstatus: 9).\n"},
+    };
+    for (const Case& c : cases) {
+        ChildResult child = runInChild([&c] {
+            log_stderr(4);
+            ProxyHost host;
+            runDebuggerProxy(nullptr, nullptr, script(c.script));
+            return std::string("returned");
+        });
+        EXPECT_EQ(child.report, "returned") << c.script << child.err;
+        EXPECT_NE(child.err.find(c.noted), std::string::npos) << child.err;
+        EXPECT_NE(child.err.find("Early exit of Debugger Proxy."), std::string::npos) << c.script;
+    }
 }
 
 TEST(DebuggerProxy, ProxyThatRanLongerIsRestarted) {

@@ -23,8 +23,12 @@ namespace {
 constexpr uint64_t kTextVmaddr = 0x100000000;
 constexpr size_t kLinkeditAt = 0x400;
 constexpr uint64_t kLinkeditFileoff = 0x4000;
+// What each segment spans in memory and in the file; the built image holds
+// all the bytes __LINKEDIT claims, so a read past them leaves the image.
+constexpr uint64_t kSegmentSize = 0x1000;
 
-// n_desc bits: a Thumb definition, and one that has no bearing on the address.
+// n_desc bits: a Thumb definition (a 32-bit ARM notion) and a dynamic
+// reference.
 constexpr uint16_t kThumbDefinition = 0x8;
 constexpr uint16_t kReferencedDynamically = 0x10;
 
@@ -64,9 +68,9 @@ public:
         segment.cmdsize = sizeof segment;
         std::memcpy(segment.segname, name.data(), std::min(name.size(), sizeof segment.segname));
         segment.vmaddr = vmaddr;
-        segment.vmsize = 0x1000;
+        segment.vmsize = kSegmentSize;
         segment.fileoff = fileoff;
-        segment.filesize = 0x1000;
+        segment.filesize = kSegmentSize;
         return add(segment);
     }
     ImageBuilder& text() { return segment("__TEXT", kTextVmaddr, 0); }
@@ -122,6 +126,8 @@ public:
         EXPECT_LE(image_.size(), kLinkeditAt) << "the commands overlap __LINKEDIT";
         image_.resize(kLinkeditAt);
         image_.insert(image_.end(), linkedit_.begin(), linkedit_.end());
+        EXPECT_LE(linkedit_.size(), kSegmentSize) << "the tables overflow __LINKEDIT";
+        image_.resize(kLinkeditAt + kSegmentSize);
         return image_.data();
     }
 
@@ -156,14 +162,15 @@ TEST(FindSymbolMach, AnswersTheValueMovedByTheSlide) {
     EXPECT_EQ(find_symbol_mach(header, "_first"), image.at(0x10));
 }
 
-TEST(FindSymbolMach, ThumbDefinitionsSetTheLowestBit) {
+// A 64-bit image holds no Thumb code, so not even that flag moves an address.
+TEST(FindSymbolMach, DescriptionFlagsLeaveTheAddressAlone) {
     ImageBuilder image;
     image.text().linkedit().symtab({
         {"_thumb", kTextVmaddr + 0x40, kThumbDefinition},
         {"_exported", kTextVmaddr + 0x80, kReferencedDynamically},
     });
     const void* header = image.build();
-    EXPECT_EQ(find_symbol_mach(header, "_thumb"), image.at(0x41));
+    EXPECT_EQ(find_symbol_mach(header, "_thumb"), image.at(0x40));
     EXPECT_EQ(find_symbol_mach(header, "_exported"), image.at(0x80));
 }
 
@@ -245,7 +252,7 @@ TEST(FindSymbolMach, SegmentNamesAreComparedOverAllSixteenBytes) {
 TEST(FindSymbolMach, CommandTooShortToAdvanceEndsTheWalk) {
     // Each image announces far more commands than it holds. A walk that went on
     // past the short command would revisit it billions of times, which the
-    // clock shows, or wander into bytes that are no command at all.
+    // clock shows.
     auto start = std::chrono::steady_clock::now();
     for (uint32_t size : {0u, 4u}) {
         SCOPED_TRACE(size);
@@ -258,17 +265,93 @@ TEST(FindSymbolMach, CommandTooShortToAdvanceEndsTheWalk) {
             .commandCount(UINT32_MAX);
         EXPECT_EQ(find_symbol_mach(early.build(), "_target"), nullptr);
 
-        // After everything needed, what the walk has seen still answers.
+        // After everything needed, the broken command still discredits the image.
         ImageBuilder late;
         late.text()
             .linkedit()
             .symtab({{"_target", kTextVmaddr + 0x10}})
             .command(kOtherCommand, size)
             .commandCount(UINT32_MAX);
-        const void* header = late.build();
-        EXPECT_EQ(find_symbol_mach(header, "_target"), late.at(0x10));
+        EXPECT_EQ(find_symbol_mach(late.build(), "_target"), nullptr);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// Rewrites the record of type T `offset` bytes into the built image.
+template <typename T, typename Change>
+void edit(const ImageBuilder& image, uint64_t offset, Change change) {
+    T record;
+    std::memcpy(&record, image.at(offset), sizeof record);
+    change(record);
+    std::memcpy(image.at(offset), &record, sizeof record);
+}
+
+// Where the records of the image TheImageIsReadOnlyWithinWhatItDeclares
+// builds lie: the commands in the order added, the only entry first in
+// __LINKEDIT and its string "_target" after the empty string 0.
+constexpr uint64_t kTextCommandAt = sizeof(macho::mach_header_64);
+constexpr uint64_t kLinkeditCommandAt = kTextCommandAt + sizeof(macho::segment_command_64);
+constexpr uint64_t kSymtabCommandAt = kLinkeditCommandAt + sizeof(macho::segment_command_64);
+constexpr uint64_t kEntryAt = kLinkeditAt;
+constexpr uint32_t kStringSize = sizeof "\0_target";
+constexpr uint32_t kLinkeditEnd = kLinkeditFileoff + kSegmentSize;
+
+void header(const ImageBuilder& image, void (*change)(macho::mach_header_64&)) {
+    edit<macho::mach_header_64>(image, 0, change);
+}
+void segment(const ImageBuilder& image, uint64_t at, void (*change)(macho::segment_command_64&)) {
+    edit<macho::segment_command_64>(image, at, change);
+}
+void symtab(const ImageBuilder& image, void (*change)(macho::symtab_command&)) {
+    edit<macho::symtab_command>(image, kSymtabCommandAt, change);
+}
+void entry(const ImageBuilder& image, void (*change)(macho::nlist_64&)) {
+    edit<macho::nlist_64>(image, kEntryAt, change);
+}
+
+// Each corruption turns an image that answers into one that answers null;
+// under ASan, a read past the bytes the image holds would end the test.
+TEST(FindSymbolMach, TheImageIsReadOnlyWithinWhatItDeclares) {
+    struct Case {
+        const char* what;
+        void (*corrupt)(const ImageBuilder&);
+    };
+    const Case cases[] = {
+        {"ncmds one past the commands", [](auto& i) { header(i, [](auto& h) { h.ncmds++; }); }},
+        {"ncmds huge", [](auto& i) { header(i, [](auto& h) { h.ncmds = UINT32_MAX; }); }},
+        {"sizeofcmds short of the last command", [](auto& i) { header(i, [](auto& h) { h.sizeofcmds -= 8; }); }},
+        {"sizeofcmds past __TEXT", [](auto& i) { segment(i, kTextCommandAt, [](auto& s) { s.filesize = 64; }); }},
+        {"cmdsize 0", [](auto& i) { segment(i, kLinkeditCommandAt, [](auto& s) { s.cmdsize = 0; }); }},
+        {"cmdsize past sizeofcmds", [](auto& i) { symtab(i, [](auto& c) { c.cmdsize += 8; }); }},
+        {"cmdsize short of a segment", [](auto& i) { segment(i, kTextCommandAt, [](auto& s) { s.cmdsize = 64; }); }},
+        {"cmdsize short of LC_SYMTAB", [](auto& i) { symtab(i, [](auto& c) { c.cmdsize = 16; }); }},
+        {"__LINKEDIT below __TEXT",
+         [](auto& i) { segment(i, kLinkeditCommandAt, [](auto& s) { s.vmaddr = kTextVmaddr - kSegmentSize; }); }},
+        {"__LINKEDIT maps more file than memory",
+         [](auto& i) { segment(i, kLinkeditCommandAt, [](auto& s) { s.filesize = s.vmsize + 1; }); }},
+        {"__LINKEDIT too short for the strings",
+         [](auto& i) { segment(i, kLinkeditCommandAt, [](auto& s) { s.filesize = 16; }); }},
+        {"symoff before __LINKEDIT", [](auto& i) { symtab(i, [](auto& c) { c.symoff -= 16; }); }},
+        {"symoff past the image", [](auto& i) { symtab(i, [](auto& c) { c.symoff = kLinkeditEnd; }); }},
+        {"nsyms past the image", [](auto& i) { symtab(i, [](auto& c) { c.nsyms = kSegmentSize; }); }},
+        {"nsyms huge", [](auto& i) { symtab(i, [](auto& c) { c.nsyms = UINT32_MAX; }); }},
+        {"stroff past the image", [](auto& i) { symtab(i, [](auto& c) { c.stroff = kLinkeditEnd; }); }},
+        {"stroff huge", [](auto& i) { symtab(i, [](auto& c) { c.stroff = UINT32_MAX; }); }},
+        {"strsize past the image", [](auto& i) { symtab(i, [](auto& c) { c.strsize = kSegmentSize; }); }},
+        // The bytes past the table are zeros, so an unbounded name would match.
+        {"strsize cutting the terminator", [](auto& i) { symtab(i, [](auto& c) { c.strsize--; }); }},
+        {"string index at strsize", [](auto& i) { entry(i, [](auto& e) { e.n_un.n_strx = kStringSize; }); }},
+        {"string index past the image", [](auto& i) { entry(i, [](auto& e) { e.n_un.n_strx = UINT32_MAX; }); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ImageBuilder image;
+        image.text().linkedit().symtab({{"_target", kTextVmaddr + 0x10}});
+        const void* built = image.build();
+        ASSERT_EQ(find_symbol_mach(built, "_target"), image.at(0x10));
+        c.corrupt(image);
+        EXPECT_EQ(find_symbol_mach(built, "_target"), nullptr);
+    }
 }
 
 // Dylibs the macOS toolchain built (the macos-* presets), laid out in memory

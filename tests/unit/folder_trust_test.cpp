@@ -26,9 +26,9 @@ void made(const std::string& path, uid_t owner, mode_t mode) {
 std::string walkAsUser(const std::string& path) {
     ChildResult child = runInChild([&path] {
         if (setgid(kUser) != 0 || setuid(kUser) != 0) return std::string("no setuid");
-        std::string real;
+        BootFolder folder;
         FolderRefusal refusal;
-        if (adoptBootFolder(path.c_str(), &real, &refusal)) return real;
+        if (adoptBootFolder(path.c_str(), &folder, &refusal)) return folder.realPath;
         return "refused " + refusal.level + ": " + refusal.reason + (refusal.trust ? " (trust)" : "");
     });
     return child.report;

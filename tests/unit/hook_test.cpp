@@ -7,7 +7,7 @@
 
 #include "classFileLoadHook.h"
 #include "logging.h"
-#include "onLoad.h"
+#include "agent_state.h"
 #include "support/child.h"
 #include "support/fake_jvmti.h"
 

@@ -217,15 +217,14 @@ TEST(AgentOnLoad, StepsRunInOrderAndFillTheAgentRecord) {
     const std::string bootstrapJar = bootstrap[1];
     EXPECT_EQ(child.report,
               "GetEnv(0x30090000)\n"
+              // the vendor, read once into the agent state
               "GetSystemProperty(java.vm.vendor)\n"
               "GetSystemProperty(vesta.bootcache.dir)\n"
-              "GetSystemProperty(java.vm.vendor)\n"
               "GetSystemProperty(vesta.native.jar)\n"
-              // the runtime hash: the properties, then the vendor for the inherited options
+              // the runtime hash: the properties
               "GetSystemProperty(java.home)\n"
               "GetSystemProperty(java.vm.vendor)\n"
               "GetSystemProperty(vesta.native.jar)\n"
-              "GetSystemProperty(java.vm.vendor)\n"
               // the child's time limit, which also bounds the wait for the lock
               "GetSystemProperty(vesta.bootstrap.timeout)\n"
               // the child's command line: java.home, the properties for the debug log

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bootcache.h"
+#include "bootcache_args.h"
 
 namespace {
 

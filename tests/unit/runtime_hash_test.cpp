@@ -4,7 +4,8 @@
 
 #include <regex>
 
-#include "bootcache.h"
+#include "bootcache_args.h"
+#include "bootcache_hash.h"
 #include "jarinfo.h"
 #include "md5.h"
 #include "support/child.h"

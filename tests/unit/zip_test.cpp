@@ -499,7 +499,8 @@ TEST(ZipWriterTest, RefusesWhatDoesNotFitAndLeavesNoFile) {
     // write that fails half-way, here at the file size limit, takes the
     // partial file away.
     ChildResult child = runInChild([&]() -> std::string {
-        if (!adoptBootFolder(dir.path().c_str(), nullptr)) return "no folder";
+        BootFolder folder;
+        if (!adoptBootFolder(dir.path().c_str(), &folder)) return "no folder";
         signal(SIGXFSZ, SIG_IGN);
         rlimit limit = {4096, 4096};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return "no limit";
@@ -507,7 +508,7 @@ TEST(ZipWriterTest, RefusesWhatDoesNotFitAndLeavesNoFile) {
         ZipMember one[] = {{"big", big.data(), big.size()}};
         std::string limited;
         if (!zip_write_stored(&limited, one, 1)) return "not built";
-        if (createBootFile("limited.zip", limited)) return "written";
+        if (createBootFile(folder, "limited.zip", limited)) return "written";
         return std::filesystem::exists(dir.file("limited.zip")) ? "left behind" : "refused";
     });
     EXPECT_EQ(child.report, "refused") << child.err;

@@ -17,8 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "bootcache.h"
+#include "bootcache_cmdline.h"
+#include "bootcache_cpjar.h"
 #include "bootcache_files.h"
+#include "bootcache_folder.h"
 #include "bootcache_files_win.h"
 #include "fileutils.h"
 #include "list.h"
@@ -39,14 +41,14 @@ FakeJvmtiScript withProperties(std::map<std::string, std::string> properties) {
 
 std::string fromProperty(const std::map<std::string, std::string>& properties) {
     FakeJvm jvm(withProperties(properties));
-    HeapString folder(getBootstrapFromProperty(jvm.newEnv()));
-    return folder ? folder.get() : "<null>";
+    BootFolder folder = getBootstrapFromProperty(jvm.newEnv());
+    return folder.adopted() ? folder.realPath : "<null>";
 }
 
 std::string fromVestaBase(const std::map<std::string, std::string>& properties) {
     FakeJvm jvm(withProperties(properties));
-    HeapString folder(getBootstrapFromVestaBase(jvm.newEnv()));
-    return folder ? folder.get() : "<null>";
+    BootFolder folder = getBootstrapFromVestaBase(jvm.newEnv());
+    return folder.adopted() ? folder.realPath : "<null>";
 }
 
 // A folder under `dir` whose full path is exactly `length` characters, in
@@ -61,10 +63,10 @@ std::string pathOfLength(const TempDir& dir, size_t length) {
     return path;
 }
 
-// For death tests: the folder getBootstrapFolder settles on, on stderr.
+// For death tests: the folder chooseBootFolder settles on, on stderr.
 [[noreturn]] void printBootstrapFolder(const std::map<std::string, std::string>& properties) {
     FakeJvm jvm(withProperties(properties));
-    fprintf(stderr, "folder=[%s]\n", getBootstrapFolder(jvm.newEnv()));
+    fprintf(stderr, "folder=[%s]\n", chooseBootFolder(jvm.newEnv()).path.c_str());
     fflush(stderr);
     exit(0);
 }
@@ -169,15 +171,16 @@ TEST(BootcacheWin, LogOpensInAFolderWithANonAsciiName) {
     TempDir dir;
     std::string folder = dir.file("Jos\xc3\xa9");
     ASSERT_TRUE(CreateDirectoryW(widen(folder).c_str(), nullptr));
-    ASSERT_TRUE(adoptBootFolder(folder.c_str(), nullptr));
-    FILE* log = openBootLog("tarsil.boot.log");
+    BootFolder adopted;
+    ASSERT_TRUE(adoptBootFolder(folder.c_str(), &adopted));
+    FILE* log = openBootLog(adopted, "tarsil.boot.log");
     ASSERT_NE(log, nullptr);
     fputs("logged\n", log);
     fclose(log);
     EXPECT_EQ(readFile(folder + "\\tarsil.boot.log"), "logged\n");
     // The generation's files are removed through the same wide calls.
-    ASSERT_TRUE(createBootFile("tarsil-bootstrap-x.tmp.jar", "x"));
-    EXPECT_TRUE(removeBootFile("tarsil-bootstrap-x.tmp.jar"));
+    ASSERT_TRUE(createBootFile(adopted, "tarsil-bootstrap-x.tmp.jar", "x"));
+    EXPECT_TRUE(removeBootFile(adopted, "tarsil-bootstrap-x.tmp.jar"));
     EXPECT_EQ(filesIn(folder), std::vector<std::string>{"tarsil.boot.log"});
 }
 
@@ -396,9 +399,11 @@ std::string classpathJarFor(size_t total) {
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(lfts_dup(arg.c_str()));
     FakeJvm jvm;
-    EXPECT_TRUE(adoptBootFolder(dir.path().c_str(), nullptr));
-    char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()),
-                                    (dir.path() + "\\").c_str(), "tarsil-classpath-x.jar");
+    BootFolder folder;
+    EXPECT_TRUE(adoptBootFolder(dir.path().c_str(), &folder));
+    folder.path = dir.path() + "\\";
+    char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()), folder,
+                                    "tarsil-classpath-x.jar");
     std::string manifest;
     if (jar != nullptr) {
         EXPECT_EQ(argv[2], jar);

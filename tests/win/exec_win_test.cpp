@@ -1,6 +1,6 @@
 // Child processes on Windows: the quoting of each argument, a real child
-// (argv_child.exe) run through execAndReadStdOut2 and runCommandLine, the
-// judgement of its exit code, terminateProcess and formatLastError.
+// (argv_child.exe) run through runChildProcess and runCommandLine, the
+// cache's judgement of its end, terminateProcess and formatLastError.
 #include "win_test_support.h"  // first: it brings <windows.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bootcache_child.h"
 #include "exec.h"
 #include "exec_win.h"
 #include "list.h"
@@ -37,20 +38,21 @@ std::vector<std::string> splitBySystem(const std::string& commandLine) {
     return arguments;
 }
 
-// argv_child with the exit code and the arguments, through execAndReadStdOut2.
-void execChild(const std::vector<std::string>& arguments, int fatal = 0, uint32_t* pid = nullptr,
-               size_t bufferSize = 4096, int timeoutSeconds = 0,
-               const std::vector<EnvironmentEdit>* environment = nullptr) {
+// argv_child with the exit code and the arguments, through runChildProcess.
+ChildRun execChild(const std::vector<std::string>& arguments, uint32_t* pid = nullptr, size_t bufferSize = 4096,
+                   int timeoutSeconds = 0, const std::vector<EnvironmentEdit>* environment = nullptr) {
     std::vector<std::string> all = {siblingProgram("argv_child.exe")};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& argument : all) argv.push_back(argument.data());
-    execAndReadStdOut2(static_cast<int>(argv.size()), argv.data(), bufferSize, fatal, pid, timeoutSeconds,
-                       environment);
+    return runChildProcess(static_cast<int>(argv.size()), argv.data(), bufferSize, pid, timeoutSeconds, environment);
 }
 
-Captured runChild(const std::vector<std::string>& arguments, int fatal = 0, uint32_t* pid = nullptr) {
-    return capture([&] { execChild(arguments, fatal, pid); });
+Captured runChild(const std::vector<std::string>& arguments, uint32_t* pid = nullptr, ChildRun* ran = nullptr) {
+    return capture([&] {
+        ChildRun run = execChild(arguments, pid);
+        if (ran != nullptr) *ran = run;
+    });
 }
 
 bool has(const std::string& text, const std::string& what) {
@@ -67,8 +69,8 @@ TEST(ExecWin, ChildGetsTheEnvironmentWithTheEditsApplied) {
     std::vector<EnvironmentEdit> edits = {{"test_changed", false, "-Xint"}, {"TEST_GONE", true, ""},
                                           {"TEST_NEW", false, "'a b'"}};
     Captured run = capture([&] {
-        execChild({"0", "--env=TEST_KEPT", "--env=TEST_CHANGED", "--env=TEST_GONE", "--env=TEST_NEW"}, 0, nullptr,
-                  4096, 0, &edits);
+        execChild({"0", "--env=TEST_KEPT", "--env=TEST_CHANGED", "--env=TEST_GONE", "--env=TEST_NEW"}, nullptr, 4096,
+                  0, &edits);
     });
     EXPECT_TRUE(has(run.out, "TEST_KEPT=kept\nTEST_CHANGED=-Xint\nTEST_GONE unset\nTEST_NEW='a b'\n")) << run.out;
 }
@@ -77,12 +79,14 @@ TEST(ExecWin, ChildThatNeverStopsWritingIsCutAtTheCapAndAtItsTimeLimit) {
     // Long enough for more than the cap under wine, which pipes some
     // 300 KB a second.
     ULONGLONG started = GetTickCount64();
-    Captured run = capture([&] { execChild({"0", "--forever"}, 0, nullptr, 4096, 10); });
+    ChildRun ran;
+    Captured run = capture([&] { ran = execChild({"0", "--forever"}, nullptr, 4096, 10); });
     EXPECT_LT(GetTickCount64() - started, 40000u);
     // The cap, and the empty line Windows adds after a child's output.
     EXPECT_EQ(run.out.size(), kChildOutputCap + 1);
     EXPECT_TRUE(has(run.log, "more bytes of the child process's output were left out")) << run.log.size();
-    EXPECT_TRUE(has(run.log, "Child process did not finish within 10 seconds and was killed."));
+    EXPECT_EQ(ran.end, ChildRun::End::timedOut);
+    EXPECT_TRUE(ran.outputCut);
 }
 
 TEST(AppendQuotedArgument, EveryArgumentComesBackFromCommandLineToArgvW) {
@@ -118,14 +122,17 @@ TEST(AppendQuotedArgument, QuotesDoubleOnlyTheBackslashesThatNeedIt) {
 
 TEST(ExecWin, OutputReachesStdoutAndTheLogBetweenMarkers) {
     uint32_t pid = 0;
-    Captured run = runChild({"0", "hello", "--stderr=oops"}, 0, &pid);
+    ChildRun ran;
+    Captured run = runChild({"0", "hello", "--stderr=oops"}, &pid, &ran);
     EXPECT_EQ(run.out, "[hello]\n[--stderr=oops]\noops\n\n");
     EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [DEBUG] Process output:\n[hello]\n[--stderr=oops]\noops\n\n"
                              "Tarsil-JVMTI [DEBUG] End process output.\n"))
         << run.log;
     EXPECT_NE(pid, 0u);
     EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [DEBUG] Child PID: " + std::to_string(pid) + "\n")) << run.log;
-    EXPECT_FALSE(has(run.log, "shut down"));
+    EXPECT_EQ(ran.end, ChildRun::End::exited);
+    EXPECT_EQ(ran.status, 0);
+    EXPECT_FALSE(ran.outputCut);
 }
 
 TEST(ExecWin, CommandLineIsLoggedWithItsLength) {
@@ -162,7 +169,7 @@ TEST(ExecWin, SilentChildLeavesNoMarkers) {
 }
 
 TEST(ExecWin, OutputLargerThanTheBufferArrivesWholeAndInOrder) {
-    Captured run = capture([&] { execChild({"0", "--lines=3000"}, 0, nullptr, 64); });
+    Captured run = capture([&] { execChild({"0", "--lines=3000"}, nullptr, 64); });
     std::string expected = "[--lines=3000]\n";
     for (int i = 1; i <= 3000; i++) expected += "line " + std::to_string(i) + "\n";
     EXPECT_EQ(run.out, expected + "\n");
@@ -171,37 +178,46 @@ TEST(ExecWin, OutputLargerThanTheBufferArrivesWholeAndInOrder) {
     EXPECT_EQ(run.log.find("Process output:", first + 1), std::string::npos);
 }
 
-TEST(ExecWin, ExitCodesAreJudgedByTheFatalFlag) {
-    EXPECT_FALSE(has(runChild({"0"}).log, "shut down"));
-    EXPECT_TRUE(has(runChild({"2"}).log, "Tarsil-JVMTI [INFO] Child JVM has been shut down (2).\n"));
-    // Only 1 means fatal.
-    EXPECT_TRUE(has(runChild({"5"}, 2).log, "Tarsil-JVMTI [INFO] Child JVM has been shut down (5).\n"));
+TEST(ExecWin, ExitCodesAreReported) {
+    for (int code : {0, 2, 5, 259}) {
+        ChildRun ran;
+        runChild({std::to_string(code)}, nullptr, &ran);
+        EXPECT_EQ(ran.end, ChildRun::End::exited) << code;
+        EXPECT_EQ(ran.status, code);
+    }
 }
 
-TEST(ExecWinDeathTest, NonZeroExitUnderTheFatalFlagEndsTheProcess) {
-    EXPECT_EXIT(execChild({"7"}, 1), testing::ExitedWithCode(3),
+TEST(ExecWinDeathTest, NonZeroExitOfTheBootstrapChildEndsTheProcess) {
+    std::vector<std::string> argv = {siblingProgram("argv_child.exe"), "7"};
+    std::vector<char*> pointers = {argv[0].data(), argv[1].data()};
+    EXPECT_EXIT(runBootstrapChild(2, pointers.data(), 0, nullptr), testing::ExitedWithCode(3),
                 literal("Tarsil-JVMTI [FATAL] A fatal error occurred while processing the base Java classes. "
-                        "The JVM has been shut down (7).\n\nFor further assistance please contact"));
+                        "The JVM has been shut down (exit code: 7).\n\nFor further assistance please contact"));
 }
 
-TEST(ExecWinDeathTest, ProgramThatCannotStartEndsTheProcessWithTheSystemText) {
+TEST(ExecWinDeathTest, ProgramThatCannotStartIsReportedWithTheSystemText) {
     std::vector<std::string> argv = {programFolder() + "\\no-such-program.exe", "x"};
     std::vector<char*> pointers = {argv[0].data(), argv[1].data()};
-    EXPECT_EXIT(execAndReadStdOut2(2, pointers.data(), 4096, 1, nullptr), testing::ExitedWithCode(3),
-                literal("Tarsil-JVMTI [ERROR] An error occurred while trying to spawn child process!\n"
-                        "Tarsil-JVMTI [FATAL] Error code 0x00000002, "));
-    // A child that may fail (the debugger proxy) only reports it.
-    Captured run = capture([&] { execAndReadStdOut2(2, pointers.data(), 4096, 0, nullptr); });
-    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [ERROR] Error code 0x00000002, ")) << run.log;
+    EXPECT_EXIT(runBootstrapChild(2, pointers.data(), 0, nullptr), testing::ExitedWithCode(3),
+                literal("Tarsil-JVMTI [FATAL] Failed to start a child process (Error code 0x00000002, "));
+    // A child that may fail (the debugger proxy) gets it as a value.
+    uint32_t pid = 0;
+    ChildRun ran;
+    capture([&] { ran = runChildProcess(2, pointers.data(), 4096, &pid); });
+    EXPECT_EQ(ran.end, ChildRun::End::notStarted);
+    EXPECT_EQ(ran.error, static_cast<int>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(ran.errorText.rfind("Error code 0x00000002, ", 0), 0u) << ran.errorText;
+    EXPECT_EQ(pid, 0u);
 }
 
 TEST(ExecWin, RunCommandLineTakesTheLineAsGiven) {
     std::string commandLine = "\"" + siblingProgram("argv_child.exe") + "\" 3 unquoted \"two words\"";
-    Captured run = capture([&] { runCommandLine(commandLine.c_str(), 4096, 0, nullptr); });
+    ChildRun ran;
+    Captured run = capture([&] { ran = runCommandLine(commandLine.c_str(), 4096, nullptr); });
     EXPECT_EQ(run.out, "[unquoted]\n[two words]\n\n");
     EXPECT_TRUE(has(run.log, "Executing command: " + commandLine + "\n"));
     EXPECT_FALSE(has(run.log, "exec command string length"));
-    EXPECT_TRUE(has(run.log, "Child JVM has been shut down (3)."));
+    EXPECT_EQ(ran.status, 3);
 }
 
 TEST(ExecWin, ChildSeesTheEnvironmentSetThroughLftsSetenv) {
@@ -216,7 +232,8 @@ TEST(TerminateProcess, KillsALiveChildWhoseCallThenReturns) {
     // One capture for both threads, so that the kill's entry lands in it
     // however the two threads interleave.
     CaptureSession session;
-    std::thread runner([&] { execChild({"0", "--sleep=60000"}, 0, &pid); });
+    ChildRun ran;
+    std::thread runner([&] { ran = execChild({"0", "--sleep=60000"}, &pid); });
     // The pid slot is written as soon as the child runs.
     std::atomic_ref<uint32_t> slot(pid);
     for (int i = 0; i < 1000 && slot.load() == 0; i++) Sleep(10);
@@ -231,13 +248,14 @@ TEST(TerminateProcess, KillsALiveChildWhoseCallThenReturns) {
     EXPECT_LT(GetTickCount() - start, 30000u);
     EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [INFO] Child process pid=" + std::to_string(pid) + " killed.\n"))
         << run.log;
-    // TerminateProcess's exit code 1 is judged like any other.
-    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [INFO] Child JVM has been shut down (1).\n")) << run.log;
+    // TerminateProcess's exit code 1 is reported like any other.
+    EXPECT_EQ(ran.end, ChildRun::End::exited);
+    EXPECT_EQ(ran.status, 1);
 }
 
 TEST(TerminateProcess, DeadPidIsReported) {
     uint32_t pid = 0;
-    runChild({"0"}, 0, &pid);
+    runChild({"0"}, &pid);
     ASSERT_NE(pid, 0u);
     // wine lets a finished process be opened for a moment longer.
     for (int i = 0; i < 100; i++) {

@@ -1,6 +1,8 @@
-// The bootstrap folder on Windows. Paths are handled in UTF-16 and returned
-// as UTF-8; a folder must stay under 205 characters and be expressible in
-// the ANSI code page, since the JVM's class path handling needs that.
+// Where a bootstrap folder may be on Windows: the user profile, the user's
+// temporary folder, and folders named by the user. Paths are handled in
+// UTF-16 and returned as UTF-8; a folder must stay under 205 characters and
+// be expressible in the ANSI code page, since the JVM's class path handling
+// needs that.
 #include "win_util.h"  // first: it brings <windows.h>
 #include <sddl.h>
 #include <shlobj.h>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "agent_util.h"
-#include "bootcache.h"
 #include "bootcache_files.h"
 #include "fileutils.h"
 #include "list.h"
@@ -177,25 +178,6 @@ std::string ansiExpressible(const std::wstring& folder) {
     fatal_error_kill(0);
 }
 
-// The folder of one source once it is writable and every level of its real
-// path can be trusted: adopted, its real path. Else null, and why when asked.
-char* trustedFolder(const std::wstring& folder, const char* source, std::string* why = nullptr) {
-    std::string reason;
-    if (why == nullptr) why = &reason;
-    std::string shown = utf8(folder);
-    FolderRefusal refusal;
-    std::string realPath;
-    if (!isDirWritableW(folder)) {
-        refusal.reason = isDirW(folder) ? "it is not writable" : "it does not exist or cannot be made";
-    } else if (adoptBootFolder(shown.c_str(), &realPath, &refusal)) {
-        return lfts_dup(realPath.c_str());
-    }
-    *why = describeRefusal(shown, refusal);
-    if (refusal.trust) log_write(TS_WARN, "Not using %s as the bootstrap folder: %s", shown.c_str(), why->c_str());
-    noteTriedSource(std::string(source) + " " + shown + " (" + *why + ")");
-    return nullptr;
-}
-
 }  // namespace
 
 int isDir(const char* path) {
@@ -206,60 +188,8 @@ int isDirWritable(const char* path) {
     return isDirWritableW(wide(path));
 }
 
-long getPid() {
-    return static_cast<long>(GetCurrentProcessId());
-}
-
 int mkSubDirs(const char* path) {
     return makeDirs(withBackslashes(wide(path)));
-}
-
-char* getBootstrapFromProperty(jvmtiEnv* jvmti) {
-    JvmtiString value = getSystemProperty(jvmti, "vesta.bootcache.dir");
-    if (!value) return nullptr;
-    std::wstring folder = withBackslashes(wide(value.get()));
-    if (unsupportedPath(folder)) {
-        log_write(TS_ERROR, "Please specify a different 'vesta.bootcache.dir'.");
-        log_write(TS_FATAL, "\\\\?\\-UNC paths and paths longer than %d characters are unsupported on Windows!",
-                  static_cast<int>(kMaxPath));
-        fatal_error_kill(0);
-    }
-    if (!isDirW(folder)) makeDirs(folder);
-    return trustedFolder(folder, "'vesta.bootcache.dir'");
-}
-
-char* getBootstrapFromVestaBase(jvmtiEnv* jvmti) {
-    std::wstring base;
-    const char* source = nullptr;
-    if (JvmtiString property = getSystemProperty(jvmti, "vesta.base")) {
-        base = wide(property.get());
-        source = "'vesta.base' system property";
-    } else {
-        DWORD size = GetEnvironmentVariableW(L"VESTA_BASE", nullptr, 0);
-        if (size == 0) return nullptr;
-        base.resize(size);
-        DWORD length = GetEnvironmentVariableW(L"VESTA_BASE", base.data(), size);
-        if (length == 0 || length >= size) return nullptr;
-        base.resize(length);
-        source = "'VESTA_BASE' system environment variable";
-    }
-    std::wstring folder = fullPathOf(withBackslashes(base) + L"\\bootcache");
-    std::string shown = utf8(folder);
-    if (unsupportedPath(folder)) {
-        log_write(TS_FATAL,
-                  "Couldn't write to %s. The path provided might be too long. Specify another location by changing "
-                  "the %s.",
-                  shown.c_str(), source);
-        fatal_error_kill(0);
-    }
-    if (!isDirW(folder)) makeDirs(folder);
-    std::string why;
-    if (char* usable = trustedFolder(folder, source, &why)) return usable;
-    log_write(TS_FATAL,
-              "Couldn't write to %s (%s). Please make sure that this location exists and is writable, or specify "
-              "another location by changing the %s.",
-              shown.c_str(), why.c_str(), source);
-    fatal_error_kill(0);
 }
 
 char* getUserHome() {
@@ -268,33 +198,28 @@ char* getUserHome() {
     return lfts_dup(utf8(*profile).c_str());
 }
 
-char* getBootstrapFromUserHome() {
-    std::wstring* profile = profileFolder();
-    if (profile == nullptr || !isDirWritableW(*profile)) {
-        noteTriedSource("the user profile folder (none usable)");
-        return nullptr;
-    }
-    std::wstring folder = *profile + L"\\.tarsil\\bootcache";
-    if (unsupportedPath(fullPathOf(folder))) return nullptr;
-    if (!isDirW(folder)) makeDirs(folder);
-    return trustedFolder(folder, "the user profile folder's");
+HomeNames homeNames() {
+    return {"the user profile folder", "none usable"};
 }
 
-char* getBootstrapFromTemporaryFolder() {
+std::string temporaryBootFolder() {
     wchar_t temp[MAX_PATH + 1];
     DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    if (length == 0 || length > MAX_PATH) return nullptr;
-    std::wstring folder = withoutTrailingBackslash(std::wstring(temp, length)) + L"\\tarsil\\bootcache";
-    if (unsupportedPath(fullPathOf(folder))) return nullptr;
-    if (!isDirW(folder)) makeDirs(folder);
-    return trustedFolder(folder, "the temporary folder's");
+    if (length == 0 || length > MAX_PATH) return "";
+    return utf8(withoutTrailingBackslash(std::wstring(temp, length)) + L"\\tarsil\\bootcache");
 }
 
-char* getJavaExecutable(const char* javaHome) {
-    HeapString windowed(lfts_concat(javaHome, "\\bin\\javaw.exe"));
-    char* executable = fileExists(windowed.get()) ? windowed.release() : lfts_concat(javaHome, "\\bin\\java.exe");
-    log_write(TS_DEBUG, "using java executable %s", executable);
-    return executable;
+std::string userFolderPath(std::string_view path) {
+    return utf8(withBackslashes(wide(std::string(path).c_str())));
+}
+
+std::string folderBelow(std::string_view base, std::string_view name) {
+    return utf8(fullPathOf(withBackslashes(wide((std::string(base) + "\\" + std::string(name)).c_str()))));
+}
+
+const char* unsupportedFolderPath(const std::string& path) {
+    if (!unsupportedPath(path.empty() ? std::wstring() : fullPathOf(wide(path.c_str())))) return nullptr;
+    return "\\\\?\\-UNC paths and paths longer than 205 characters are unsupported on Windows!";
 }
 
 char* finishBootstrapFolder(const char* folder) {

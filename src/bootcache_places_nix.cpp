@@ -1,0 +1,89 @@
+// Where a bootstrap folder may be on Linux and macOS: the home, the
+// temporary folder of last resort, and folders named by the user, which the
+// walk in bootcache_files_nix takes as they are written.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "bootcache_files.h"
+#include "list.h"
+
+namespace {
+
+bool isDirFollowingLinks(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The home is a parent of the bootstrap folder: it may be a link (/home
+// linked elsewhere). "/" is no home: it is what containers give a user
+// without one.
+bool isWritableHome(const char* path) {
+    return std::string_view(path) != "/" && isDirFollowingLinks(path) && access(path, W_OK) == 0;
+}
+
+}  // namespace
+
+int isDir(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int isDirWritable(const char* path) {
+    return isDir(path) && access(path, W_OK) == 0;
+}
+
+// Levels on the way may be links to folders (/home linked elsewhere); the
+// last level is made here or must be a real folder, which the caller checks.
+int mkSubDirs(const char* path) {
+    std::string copy = path;
+    size_t start = copy.find_first_not_of('/');
+    if (start == std::string::npos) start = copy.size();
+    for (size_t slash = copy.find('/', start); slash != std::string::npos; slash = copy.find('/', slash + 1)) {
+        copy[slash] = '\0';
+        bool failed = !isDirFollowingLinks(copy.c_str()) && mkdir(copy.c_str(), 0700) != 0 && errno != EEXIST;
+        copy[slash] = '/';
+        if (failed) break;
+    }
+    return mkdir(copy.c_str(), 0700) == 0 ? 1 : 0;
+}
+
+char* getUserHome() {
+    const char* home = getenv("HOME");
+    if (home != nullptr && isWritableHome(home)) return lfts_dup(home);
+    struct passwd* entry = getpwuid(getuid());
+    if (entry != nullptr && entry->pw_dir != nullptr && isWritableHome(entry->pw_dir)) return lfts_dup(entry->pw_dir);
+    return nullptr;
+}
+
+HomeNames homeNames() {
+    return {"the home folder",
+            "none usable: HOME unset, \"/\" or not writable, and no usable entry in the user database"};
+}
+
+std::string temporaryBootFolder() {
+    const char* tmpdir = getenv("TMPDIR");
+    std::string base = tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp";
+    return base + "/tarsil-" + std::to_string(static_cast<unsigned long>(geteuid())) + "/bootcache";
+}
+
+std::string userFolderPath(std::string_view path) {
+    return std::string(path);
+}
+
+std::string folderBelow(std::string_view base, std::string_view name) {
+    return std::string(base) + "/" + std::string(name);
+}
+
+const char* unsupportedFolderPath(const std::string& /*path*/) {
+    return nullptr;
+}
+
+char* finishBootstrapFolder(const char* folder) {
+    return lfts_concat(folder, "/");
+}
