@@ -5,20 +5,25 @@
 
 #include "logging.h"
 
+namespace {
+
+// `form` says what `value` is: "exit code", or "wstatus" for a signal.
+void logAbnormalEnd(const char* form, int value) {
+    log_write(TS_FATAL,
+              "A fatal error occurred while processing the base Java classes. The JVM has been shut down (%s: %d).",
+              form, value);
+}
+
+}  // namespace
+
 bool judgeBootstrapChild(const ChildRun& run, int timeoutSeconds) {
     switch (run.end) {
         case ChildRun::End::exited:
             if (run.status == 0) return false;
-            log_write(TS_FATAL,
-                      "A fatal error occurred while processing the base Java classes. The JVM has been shut down "
-                      "(exit code: %d).",
-                      run.status);
+            logAbnormalEnd("exit code", run.status);
             return true;
         case ChildRun::End::signalled:
-            log_write(TS_FATAL,
-                      "A fatal error occurred while processing the base Java classes. The JVM has been shut down "
-                      "(wstatus: %d).",
-                      run.status);
+            logAbnormalEnd("wstatus", run.status);
             return true;
         case ChildRun::End::timedOut:
             log_write(TS_FATAL,
