@@ -13,6 +13,7 @@
 #include "logging.h"
 #include "support/child.h"
 #include "support/fake_jvmti.h"
+#include "support/folder_policy_table.h"
 
 namespace {
 
@@ -67,27 +68,16 @@ TEST(BootstrapFolder, UnusablePropertyFallsThroughSilentlyToVestaBase) {
     EXPECT_EQ(child.err, "");
 }
 
-TEST(BootstrapFolder, VestaBasePropertyWinsOverTheEnvironment) {
-    TempDir property;
-    TempDir env;
-    ChildResult child = choose(withProperties({{"vesta.base", property.path()}}), {{"VESTA_BASE", env.path()}});
-    EXPECT_EQ(child.report, property.file("bootcache") + "/");
-    ChildResult fromEnv = choose(withProperties({}), {{"VESTA_BASE", env.path()}});
-    EXPECT_EQ(fromEnv.report, env.file("bootcache") + "/");
-}
-
-TEST(BootstrapFolder, UnwritableVestaBaseEndsTheProcessNamingItsSource) {
-    TempDir home;
-    ChildResult property =
-        choose(withProperties({{"vesta.base", kUnusable}}), {{"VESTA_BASE", ""}, {"HOME", home.path()}});
-    EXPECT_EQ(property.exitCode, 3);
-    EXPECT_EQ(property.err, std::string("Tarsil-JVMTI [FATAL] Couldn't write to ") + kUnusable +
-                                "/bootcache (/dev/null is not a directory). Please make sure that this location exists and is writable, or specify "
-                                "another location by changing the 'vesta.base' system property.\n");
-    ChildResult env = choose(withProperties({}), {{"VESTA_BASE", kUnusable}, {"HOME", home.path()}});
-    EXPECT_EQ(env.exitCode, 3);
-    EXPECT_NE(env.err.find("by changing the 'VESTA_BASE' system environment variable.\n"), std::string::npos)
-        << env.err;
+TEST(BootstrapFolderDeathTest, NamedSourcesFollowTheSharedTable) {
+    folder_policy::runTable(
+        [](const char* name, const char* value) {
+            if (value == nullptr) {
+                unsetenv(name);
+            } else {
+                setenv(name, value, 1);
+            }
+        },
+        '/');
 }
 
 TEST(BootstrapFolder, LinkedFolderServesByTheRealPathItLeadsTo) {
