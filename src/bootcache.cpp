@@ -174,13 +174,22 @@ void removeGenerationFiles() {
 void runGeneration(jvmtiEnv* jvmti, const BootFolder& folder, const char* agentJarPath, const std::string& stem,
                    const char* outputPath, int timeoutSeconds) {
     int argc = 0;
-    char** argv = getBootstrapBuildArguments(jvmti, agentJarPath, outputPath, &argc);
+    int userCount = 0;
+    char** argv = getBootstrapBuildArguments(jvmti, agentJarPath, outputPath, &argc, &userCount);
     std::string classpathJarName = "tarsil-classpath-" + stem + ".jar";
-    const char* classpathJar = preprocessClasspath(jvmti, argv, argc, folder, classpathJarName.c_str());
+    // Java 8's launcher reads no argument files: there the command line's
+    // length counts.
+    const char* classpathJar = preprocessClasspath(jvmti, argv, argc, folder, classpathJarName.c_str(), !agent.java9);
     std::string argumentFileName = "tarsil-bootstrap-" + stem + ".args";
-    // Java 8's launcher reads no argument files.
-    bool argumentFile = agent.java9 && moveSystemPropertiesToFile(argv, &argc, folder, argumentFileName.c_str());
-    runBootstrapChild(argc, argv, timeoutSeconds, &childEnvironment(jvmti));
+    bool argumentFile = false;
+    std::vector<EnvironmentEdit> environment = childEnvironment(jvmti);
+    if (agent.java9) {
+        argumentFile = moveArgumentsToFile(argv, &argc, folder, argumentFileName.c_str());
+    } else if (!agent.ibmVendor && !agent.openJ9) {
+        // The JVMs of those vendors read the variable by rules of their own.
+        environment = moveOptionsToToolOptions(argv, &argc, userCount, std::move(environment));
+    }
+    runBootstrapChild(argc, argv, timeoutSeconds, &environment);
     if (classpathJar != nullptr) removeBootFile(folder, classpathJarName.c_str());
     if (argumentFile) removeBootFile(folder, argumentFileName.c_str());
     freeBootstrapBuildArguments(argc, argv);

@@ -121,13 +121,13 @@ constexpr std::string_view kUserArchiveFlags[] = {"AOTCache", "SharedArchiveFile
 // shares: dropped, kept, or kept with the separate value after it.
 enum class Inherit { drop, keep, keepWithValue };
 
-Inherit inheritance(std::string_view option, const char* libraryPath) {
+Inherit inheritance(std::string_view option, const char* libraryPath, int release) {
     if (isNeverInherited(option)) return Inherit::drop;
     std::string copy(option);
     const char* arg = copy.c_str();
     if (isXArg(arg) && !isIgnoredXArg(arg)) return Inherit::keep;
     if (isDashDashArgument(arg) && !isIgnoredDashDashArgument(arg)) {
-        return hasSeparateArgument(arg) ? Inherit::keepWithValue : Inherit::keep;
+        return hasSeparateArgument(option, release) ? Inherit::keepWithValue : Inherit::keep;
     }
     if (option.starts_with("-agentpath") && !isIgnoredAgent(arg, libraryPath)) return Inherit::keep;
     return Inherit::drop;
@@ -165,9 +165,13 @@ int isIgnoredAgent(const char* arg, const char* libraryPath) {
 }
 
 std::vector<std::string> filterOptions(const std::vector<std::string>& options, SourceKind kind, bool ibmVendor,
-                                       const char* libraryPath) {
+                                       const char* libraryPath, int release) {
     bool commandLine = kind == SourceKind::commandLine;
-    size_t end = commandLine ? static_cast<size_t>(findArgumentLimit(options)) : options.size();
+    size_t end = commandLine ? static_cast<size_t>(findArgumentLimit(options, release)) : options.size();
+    // Whether the option at i has its value at i + 1, as the launcher reads it.
+    auto valueFollows = [&options, end, release](size_t i) {
+        return i + 1 < end && takesNextAsValue(options[i], options[i + 1], release);
+    };
     std::vector<std::string> kept;
     std::string verify;
     for (size_t i = 0; i < end; i++) {
@@ -186,10 +190,10 @@ std::vector<std::string> filterOptions(const std::vector<std::string>& options, 
             } else if (!ibmVendor) {
                 kept.emplace_back(option);
             }
-        } else if (Inherit inherit = inheritance(option, libraryPath); inherit != Inherit::drop) {
+        } else if (Inherit inherit = inheritance(option, libraryPath, release); inherit != Inherit::drop) {
             kept.emplace_back(option);
-            if (inherit == Inherit::keepWithValue && i + 1 < options.size()) kept.push_back(options[++i]);
-        } else if (hasSeparateArgument(options[i].c_str())) {
+            if (inherit == Inherit::keepWithValue && valueFollows(i)) kept.push_back(options[++i]);
+        } else if (valueFollows(i)) {
             i++;  // "-cp lib" and the like: the value goes with its option
         }
     }
@@ -201,9 +205,10 @@ std::vector<std::string> filterOptions(const std::vector<std::string>& options, 
     return kept;
 }
 
-char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* libraryPath, int* count) {
-    std::vector<std::string> kept =
-        filterOptions(std::vector<std::string>(argv, argv + argc), SourceKind::commandLine, ibmVendor, libraryPath);
+char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* libraryPath, int* count,
+                            int release) {
+    std::vector<std::string> kept = filterOptions(std::vector<std::string>(argv, argv + argc), SourceKind::commandLine,
+                                                  ibmVendor, libraryPath, release);
     auto** args = static_cast<char**>(ts_checked_alloc(calloc(kept.size() + 1, sizeof(char*))));
     for (size_t i = 0; i < kept.size(); i++) args[i] = lfts_dup(kept[i].c_str());
     *count = static_cast<int>(kept.size());
@@ -213,7 +218,8 @@ char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* l
 std::string userArchiveOption(const std::vector<OptionSource>& sources, std::string* sourceName) {
     for (const OptionSource& source : sources) {
         bool commandLine = source.isCommandLine();
-        size_t end = commandLine ? static_cast<size_t>(findArgumentLimit(source.options)) : source.options.size();
+        size_t end = commandLine ? static_cast<size_t>(findArgumentLimit(source.options, source.release))
+                                 : source.options.size();
         for (size_t i = commandLine ? 1 : 0; i < end; i++) {
             std::string_view option = source.options[i];
             if (!flagIn(option, kUserArchiveFlags) || option.find('=') == std::string_view::npos) continue;
@@ -233,7 +239,9 @@ std::vector<std::string> InheritedOptions::hashed() const {
 std::vector<EnvironmentEdit> InheritedOptions::environment() const {
     std::vector<EnvironmentEdit> edits;
     for (const InheritedVariable& variable : variables) {
-        edits.push_back({variable.name, variable.kept.empty(), joinOptionsText(variable.kept)});
+        bool openJ9 = variable.kind == SourceKind::openJ9Variable;
+        std::string value = openJ9 ? joinOpenJ9OptionsText(variable.kept) : joinOptionsText(variable.kept);
+        edits.push_back({variable.name, variable.kept.empty(), value});
     }
     return edits;
 }
@@ -242,9 +250,11 @@ InheritedOptions inheritedOptions(const std::vector<OptionSource>& sources, bool
     InheritedOptions inherited;
     for (const OptionSource& source : sources) {
         if (source.isCommandLine()) {
-            inherited.commandLine = filterOptions(source.options, source.kind, ibmVendor, libraryPath);
+            inherited.commandLine = filterOptions(source.options, source.kind, ibmVendor, libraryPath, source.release);
         } else if (source.present) {
-            inherited.variables.push_back({source.name, filterOptions(source.options, source.kind, ibmVendor, libraryPath)});
+            inherited.variables.push_back(
+                {source.name, filterOptions(source.options, source.kind, ibmVendor, libraryPath, source.release),
+                 source.kind});
         }
     }
     return inherited;

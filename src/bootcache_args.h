@@ -15,17 +15,21 @@
 // The filter every source goes through; the source's kind decides where its
 // options end (the command line: at the main class, entry 0 being the
 // launcher) and how -Xverify is handed on.
+// `release` is the launcher grammar's (bootcache_grammar.h): a separate
+// value is kept where its option is kept and dropped with it.
 std::vector<std::string> filterOptions(const std::vector<std::string>& options, SourceKind kind, bool ibmVendor,
-                                       const char* libraryPath);
+                                       const char* libraryPath, int release = kNewestRelease);
 // The same over a command line as the launcher got it; the result and its
 // strings are new heap allocations.
-char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* libraryPath, int* count);
+char** filterAdditionalArgs(int argc, char** argv, bool ibmVendor, const char* libraryPath, int* count,
+                            int release = kNewestRelease);
 
 // A variable of the parent's option sources and what of it the child
 // inherits (nothing: the child goes without the variable).
 struct InheritedVariable {
     std::string name;
     std::vector<std::string> kept;
+    SourceKind kind = SourceKind::jvmVariable;  // the syntax its copy is written in
 };
 // What the child inherits of every source.
 struct InheritedOptions {

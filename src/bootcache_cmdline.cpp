@@ -14,8 +14,8 @@
 #include "agent_state.h"
 #include "bootcache_args.h"
 #include "bootcache_files.h"
-#include "bootcache_grammar.h"
 #include "bootcache_hash.h"
+#include "bootcache_sources.h"
 #include "bootcache_text.h"
 #include "fileutils.h"
 #include "list.h"
@@ -23,20 +23,21 @@
 
 namespace {
 
-// The build tool starts its test and worker JVMs with a security manager of
-// its own that, at its first check, reads the worker's class path from the
-// worker's standard input. The child has no such input: it would wait, or
-// fail, before its installer ran. It gets no security manager of that name.
-constexpr std::string_view kGradleSecurityManagers[] = {
-    "jarjar.org.gradle.process.internal.child.BootstrapSecurityManager",
-    "worker.org.gradle.process.internal.worker.child.BootstrapSecurityManager"};
+// The child runs the library's installer, not the application: it gets the
+// JVM's default system class loader and no security manager. A loader of the
+// application's may lack the method the child's -javaagent: needs
+// (appendToClassPathForInstrumentation), or do nothing in it; a security
+// manager denies the installer's premain what it does (and the build tool's
+// own reads the worker's class path from a standard input the child has not).
+constexpr std::string_view kApplicationOnlyProperties[] = {"java.system.class.loader", "java.security.manager",
+                                                           "java.security.policy"};
 
-// The IDE runs applications with its own system class loader, which the
-// child inherits through "java.system.class.loader". That loader reads
-// files through sun.nio.fs, which Java 16 and later close to unnamed modules
-// (JEP 396, JEP 403), and it finds its own classes through the boot class
-// path addition the IDE gave the JVM. The IDE's launcher opens the package
-// and adds the path for the JVM it starts; the child needs both too.
+// The IDE runs applications with its own system class loader, which reads
+// files through sun.nio.fs, closed to unnamed modules from Java 16 on (JEP
+// 396, JEP 403), and finds its own classes through the boot class path
+// addition the IDE gave the JVM. The child runs with the default loader but
+// keeps the opening and the addition the IDE's launcher gives the JVMs it
+// starts, so that it sees the boot classes the application sees.
 constexpr char kIntellijLoader[] = "com.intellij.util.lang.PathClassLoader";
 constexpr char kInstallerClass[] = "com.lindenforgesys.javavesta.Install";
 
@@ -75,7 +76,7 @@ void pushSystemProperties(jvmtiEnv* jvmti, ts_list* list, jint count, char** nam
         if (name == nullptr) continue;
         char* value = nullptr;
         if (jvmti->GetSystemProperty(name, &value) == JVMTI_ERROR_NONE) {
-            if (!isIgnoredCmdProperty(name, value, intellijLoader)) {
+            if (!isIgnoredCmdProperty(name, intellijLoader)) {
                 ts_list_push(list, formatHeap("-D%s=%s", name, value));
             }
             deallocate(jvmti, value);
@@ -91,14 +92,15 @@ bool anyStartsWith(char** args, int count, std::string_view prefix) {
 
 }  // namespace
 
-int isIgnoredCmdProperty(const char* name, const char* value, int intellijLoader) {
+int isIgnoredCmdProperty(const char* name, int intellijLoader) {
     std::string_view property = name;
     if (isIgnoredProperty(name) || property.starts_with("java.home") || property.starts_with("java.vm.")) return 1;
-    if (property == "java.security.manager" && value != nullptr && isOneOf(value, kGradleSecurityManagers)) return 1;
+    if (isOneOf(property, kApplicationOnlyProperties)) return 1;
     return intellijLoader && property == "jdk.boot.class.path.append";
 }
 
-char** getBootstrapBuildArguments(jvmtiEnv* jvmti, const char* agentJarPath, const char* outputPath, int* count) {
+char** getBootstrapBuildArguments(jvmtiEnv* jvmti, const char* agentJarPath, const char* outputPath, int* count,
+                                  int* userCount) {
     char* javaHome = nullptr;
     check_jvmti_error(jvmti, jvmti->GetSystemProperty("java.home", &javaHome), "get java.home");
     log_write(TS_DEBUG, "java.home is %s", javaHome);
@@ -126,6 +128,7 @@ char** getBootstrapBuildArguments(jvmtiEnv* jvmti, const char* agentJarPath, con
     }
 
     if (names != nullptr) pushSystemProperties(jvmti, list, propertyCount, names, intellijLoader);
+    if (userCount != nullptr) *userCount = static_cast<int>(ts_list_size(list)) - 1;
 
     ts_list_push(list, lfts_dup("-Dvesta.pelican.bootstrap_run=true"));
     ts_list_push(list, lfts_dup("-Dvesta.pelican.bootstrap_single_jar=true"));
@@ -191,34 +194,78 @@ std::string argumentFileText(char** args, int count) {
     return text;
 }
 
-bool moveSystemPropertiesToFile(char** argv, int* argc, const BootFolder& folder, const char* name) {
-    std::vector<char*> moved;
-    int first = -1;
-    for (int i = 1; i < *argc; i++) {
-        if (!std::string_view(argv[i]).starts_with("-D") || hasSeparateArgument(argv[i - 1])) continue;
-        if (first < 0) first = i;
-        moved.push_back(argv[i]);
-    }
-    if (moved.empty()) return false;
-    if (!createBootFile(folder, name, argumentFileText(moved.data(), static_cast<int>(moved.size())))) {
-        // Fail closed: the system properties (secrets among them) never go
-        // onto a command line that every local user can read.
+bool moveArgumentsToFile(char** argv, int* argc, const BootFolder& folder, const char* name) {
+    int last = *argc - 1;  // the installer's main class
+    if (last <= 1) return false;
+    if (!createBootFile(folder, name, argumentFileText(argv + 1, last - 1))) {
+        // Fail closed: the options (secrets among them) never go onto a
+        // command line that every local user can read.
         int error = errno;
         log_write(TS_FATAL, "Could not write the argument file %s%s for the child JVM (%s)", folder.path.c_str(), name,
                   strerror(error));
         fatal_error_kill(1);
     }
-    int kept = 0;
-    for (int i = 0; i < *argc; i++) {
-        if (i == first) {
-            argv[kept++] = formatHeap("@%s%s", folder.path.c_str(), name);
-        } else if (std::find(moved.begin(), moved.end(), argv[i]) == moved.end()) {
-            argv[kept++] = argv[i];
-        }
-    }
-    for (char* arg : moved) free(arg);
-    *argc = kept;
-    log_write(TS_DEBUG, "The child JVM's %lu -D options are in the argument file %s%s, not on its command line",
-              static_cast<unsigned long>(moved.size()), folder.path.c_str(), name);
+    std::for_each(argv + 1, argv + last, free);
+    argv[1] = formatHeap("@%s%s", folder.path.c_str(), name);
+    argv[2] = argv[last];
+    *argc = 3;
+    log_write(TS_DEBUG, "The child JVM's %d arguments are in the argument file %s%s, not on its command line", last - 1,
+              folder.path.c_str(), name);
     return true;
+}
+
+namespace {
+
+// Java 8's JVM reads at most this much of JAVA_TOOL_OPTIONS: a longer value
+// is ignored whole, and options past the count are dropped.
+constexpr size_t kToolOptionsBytes = 1023;
+constexpr size_t kToolOptionsCount = 64;
+constexpr char kToolOptions[] = "JAVA_TOOL_OPTIONS";
+
+// Whether the JVM takes `option` from JAVA_TOOL_OPTIONS as it does from the
+// command line: it parses the variable itself, so the launcher's own options
+// (the class path, the JVM's choice, -XX:NativeMemoryTracking=, which the
+// launcher hands on in a variable of its own) must stay on the command line.
+bool toolOptionsCarry(std::string_view option) {
+    static constexpr std::string_view kLauncherOnly[] = {"-XXaltjvm=", "-XshowSettings", "-Xdiag", "-Xdock:",
+                                                         "-XstartOnFirstThread", "-XX:NativeMemoryTracking=",
+                                                         "-splash:", "-J"};
+    if (option == "-X") return false;
+    for (std::string_view launcherOption : kLauncherOnly) {
+        if (option.starts_with(launcherOption)) return false;
+    }
+    for (std::string_view jvmOption : {"-D", "-X", "-javaagent:", "-agentpath:", "-agentlib:"}) {
+        if (option.starts_with(jvmOption)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<EnvironmentEdit> moveOptionsToToolOptions(char** argv, int* argc, int userCount,
+                                                      std::vector<EnvironmentEdit> edits) {
+    auto inherited = std::find_if(edits.begin(), edits.end(),
+                                  [](const EnvironmentEdit& edit) { return edit.name == kToolOptions; });
+    std::string text = inherited != edits.end() && !inherited->remove ? inherited->value : "";
+    size_t count = splitOptionsText(text).size();
+    // Only a run from the first option moves: the JVM reads the variable
+    // before the command line, so the options keep their order.
+    int moved = 0;
+    int end = std::min(1 + userCount, *argc - 1);
+    for (int i = 1; i < end && toolOptionsCarry(argv[i]) && count < kToolOptionsCount; i++, moved++, count++) {
+        std::string longer = text + (text.empty() ? "" : " ") + joinOptionsText({argv[i]});
+        if (longer.size() > kToolOptionsBytes) break;
+        text = std::move(longer);
+    }
+    if (moved == 0) return edits;
+    std::for_each(argv + 1, argv + 1 + moved, free);
+    std::copy(argv + 1 + moved, argv + *argc, argv + 1);
+    *argc -= moved;
+    if (inherited == edits.end()) {
+        edits.push_back({kToolOptions, false, text});
+    } else {
+        *inherited = {kToolOptions, false, text};
+    }
+    log_write(TS_DEBUG, "%d of the child JVM's options are in its %s, not on its command line", moved, kToolOptions);
+    return edits;
 }

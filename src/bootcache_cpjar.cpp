@@ -152,9 +152,10 @@ char* generateClasspathJar(const char* classpath, const BootFolder& folder, cons
     return lfts_dup(path.c_str());
 }
 
-char* preprocessClasspath(jvmtiEnv* jvmti, char** argv, int argc, const BootFolder& folder, const char* name) {
+char* preprocessClasspath(jvmtiEnv* jvmti, char** argv, int argc, const BootFolder& folder, const char* name,
+                          bool lengthLimited) {
     ClasspathJarMode mode = classpathJarMode(jvmti);
-    if (mode == ClasspathJarMode::never) return nullptr;
+    if (mode == ClasspathJarMode::never || (!lengthLimited && mode != ClasspathJarMode::always)) return nullptr;
     size_t total = std::accumulate(argv, argv + argc, size_t{0},
                                    [](size_t sum, const char* arg) { return sum + strlen(arg); });
     if (mode == ClasspathJarMode::automatic && total <= TS_CLASSPATH_JAR_THRESHOLD) return nullptr;

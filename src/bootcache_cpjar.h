@@ -12,8 +12,11 @@
 // Replaces the value after "-cp" in the child's argument vector by the path
 // of a classpath jar written as `name` into the folder, when the command
 // line would be too long ("vesta.bootstrap_cpjar" decides): that path (an
-// entry of argv), or null.
-char* preprocessClasspath(jvmtiEnv* jvmti, char** argv, int argc, const BootFolder& folder, const char* name);
+// entry of argv), or null. Arguments bound for an argument file
+// (`lengthLimited` false), which the launcher reads whatever its length,
+// get the jar only when it is asked for always.
+char* preprocessClasspath(jvmtiEnv* jvmti, char** argv, int argc, const BootFolder& folder, const char* name,
+                          bool lengthLimited = true);
 char* generateClasspathJar(const char* classpath, const BootFolder& folder, const char* name);
 // Class-Path entries are absolute file: URLs, resolved against the working
 // directory, so the child finds the same files from the jar's folder.

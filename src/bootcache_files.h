@@ -132,6 +132,12 @@ std::string folderBelow(std::string_view base, std::string_view name);
 // Why the platform cannot take a folder at that path at all (Windows: too
 // long or in the \\?\ form), or null.
 const char* unsupportedFolderPath(const std::string& path);
+// Why the files of the adopted folder at `realPath` cannot all be reached by
+// name, when the longest of their names has `longestName` characters: the
+// path of such a file would exceed the platform's limit, past which the
+// JVM, the child JVM's launcher (which opens its argument file by name) or
+// the library cannot open it. Null when they can.
+const char* folderPathTooLong(const std::string& realPath, size_t longestName);
 // The folder's `path` as it is handed on (see BootFolder); may end the
 // process where no such form exists (Windows: not in the ANSI code page).
 char* finishBootstrapFolder(const char* folder);

@@ -4,6 +4,7 @@
 // the home is, the walk that adopts a folder) are behind bootcache_files.h.
 #include "bootcache_folder.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,15 @@
 #include "logging.h"
 
 namespace {
+
+// The longest name the library gives a file of the folder: a damaged cached
+// jar moved aside, "tarsil-bootstrap-<32 hex>.jar.damaged-<16 hex>", then
+// the child's log "tarsil-bootstrap-<20 hex>-<pid>-<16 hex>.tmp.jar.log",
+// whose process id is in hex, eight digits at most for a 32-bit id. The
+// generation's argument file and classpath jar are shorter.
+constexpr size_t kMovedAsideName = sizeof("tarsil-bootstrap-") - 1 + 32 + sizeof(".jar.damaged-") - 1 + 16;
+constexpr size_t kChildLogName = sizeof("tarsil-bootstrap-") - 1 + 20 + 1 + 8 + 1 + 16 + sizeof(".tmp.jar.log") - 1;
+constexpr size_t kLongestFileName = std::max(kMovedAsideName, kChildLogName);
 
 void note(TriedFolders* tried, std::string what) {
     if (tried != nullptr) tried->push_back(std::move(what));
@@ -24,25 +34,37 @@ std::string joined(const TriedFolders& tried) {
 }
 
 // The folder of one source, adopted when every level of its path can be
-// trusted. Else not adopted, the reason in *why (when asked for); a refusal
-// of trust is worth a warning whatever the source does next.
+// trusted and its files can all be reached by name. Else not adopted, the
+// reason in *why (when asked for); a refusal of trust, or of a length the
+// path named need not show, is worth a warning whatever the source does next.
 BootFolder adoptFrom(const std::string& folder, const char* source, TriedFolders* tried,
                      std::string* why = nullptr) {
     std::string reason;
     if (why == nullptr) why = &reason;
     BootFolder adopted;
     FolderRefusal refusal;
+    bool warn = false;
     if (adoptBootFolder(folder.c_str(), &adopted, &refusal)) {
         // The real path walked, which no other user can redirect: the
         // paths the JVM and the child JVM get (the bootstrap jar on Java
         // 8's boot class path, the child's output, log and argument file)
-        // are built on it.
-        HeapString finished(finishBootstrapFolder(adopted.realPath.c_str()));
-        adopted.path = finished.get();
-        return adopted;
+        // are built on it. A link may make it much longer than the path
+        // named, so its length is judged here.
+        const char* tooLong = folderPathTooLong(adopted.realPath, kLongestFileName);
+        if (tooLong == nullptr) {
+            HeapString finished(finishBootstrapFolder(adopted.realPath.c_str()));
+            adopted.path = finished.get();
+            return adopted;
+        }
+        closeBootFile(adopted.handle);
+        adopted = {};
+        refusal = {"", tooLong};
+        warn = true;
     }
     *why = describeRefusal(folder, refusal);
-    if (refusal.trust) log_write(TS_WARN, "Not using %s as the bootstrap folder: %s", folder.c_str(), why->c_str());
+    if (warn || refusal.trust) {
+        log_write(TS_WARN, "Not using %s as the bootstrap folder: %s", folder.c_str(), why->c_str());
+    }
     note(tried, std::string(source) + " " + folder + " (" + *why + ")");
     return adopted;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -82,6 +83,13 @@ std::string folderBelow(std::string_view base, std::string_view name) {
 
 const char* unsupportedFolderPath(const std::string& /*path*/) {
     return nullptr;
+}
+
+const char* folderPathTooLong(const std::string& realPath, size_t longestName) {
+    // PATH_MAX counts the terminating NUL: a longer name fails to open with
+    // ENAMETOOLONG, in the launcher's fopen of its argument file as anywhere.
+    if (realPath.size() + 1 + longestName < PATH_MAX) return nullptr;
+    return "its real path is too long: the paths of the files kept in it would exceed PATH_MAX";
 }
 
 char* finishBootstrapFolder(const char* folder) {

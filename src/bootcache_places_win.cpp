@@ -222,6 +222,15 @@ const char* unsupportedFolderPath(const std::string& path) {
     return "\\\\?\\-UNC paths and paths longer than 205 characters are unsupported on Windows!";
 }
 
+const char* folderPathTooLong(const std::string& realPath, size_t longestName) {
+    // Neither the JVM's launcher nor the library declares itself aware of
+    // long paths, so a path of MAX_PATH characters or more (the terminator
+    // counts) fails to open: the launcher's fopen of its argument file first.
+    // This is stricter than the length rule above for the names kept here.
+    if (wide(realPath.c_str()).size() + 1 + longestName < MAX_PATH) return nullptr;
+    return "its real path is too long: the paths of the files kept in it would exceed MAX_PATH (260 characters)";
+}
+
 char* finishBootstrapFolder(const char* folder) {
     std::string usable = ansiExpressible(wide(folder));
     return lfts_concat(usable.c_str(), "\\");

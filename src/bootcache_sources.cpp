@@ -20,15 +20,21 @@
 
 namespace {
 
+// Which JVMs read a variable.
+enum class ReadBy { launcher, anyJvm, hotSpot, openJ9 };
 struct OptionVariable {
     const char* name;
-    SourceKind kind;
+    ReadBy readBy;
 };
-// In the order the runtime hash takes them.
-constexpr OptionVariable kOptionVariables[] = {{"JDK_JAVA_OPTIONS", SourceKind::launcherVariable},
-                                               {"JAVA_TOOL_OPTIONS", SourceKind::jvmVariable},
-                                               {"_JAVA_OPTIONS", SourceKind::jvmVariable},
-                                               {"JDK_AOT_VM_OPTIONS", SourceKind::jvmVariable}};
+// In the order the runtime hash takes them. OpenJ9 reads JAVA_TOOL_OPTIONS,
+// OPENJ9_JAVA_OPTIONS and IBM_JAVA_OPTIONS in that order, all before the
+// command line, so a later one overrides an earlier one.
+constexpr OptionVariable kOptionVariables[] = {{"JDK_JAVA_OPTIONS", ReadBy::launcher},
+                                               {"JAVA_TOOL_OPTIONS", ReadBy::anyJvm},
+                                               {"OPENJ9_JAVA_OPTIONS", ReadBy::openJ9},
+                                               {"IBM_JAVA_OPTIONS", ReadBy::openJ9},
+                                               {"_JAVA_OPTIONS", ReadBy::anyJvm},
+                                               {"JDK_AOT_VM_OPTIONS", ReadBy::hotSpot}};
 constexpr std::string_view kVmOptionsFile = "-XX:VMOptionsFile=";
 constexpr std::string_view kFlagsFile = "-XX:Flags=";
 constexpr std::string_view kDisableArgumentFiles = "--disable-@files";
@@ -142,29 +148,10 @@ private:
     std::vector<std::string> tokens_;
 };
 
-// Whether an argument still belongs to the JVM's options: the scan of
-// findArgumentLimit, one argument at a time.
-class OptionPart {
-public:
-    bool over() const { return over_; }
-    void see(std::string_view arg) {
-        if (over_) return;
-        if (valueNext_) {
-            valueNext_ = false;
-            return;
-        }
-        over_ = endsJvmOptions(arg);
-        valueNext_ = !over_ && hasSeparateArgument(std::string(arg).c_str());
-    }
-
-private:
-    bool over_ = false;
-    bool valueNext_ = false;
-};
-
 class SourceCollector {
 public:
-    explicit SourceCollector(const OptionInputs& inputs) : in_(inputs), expandFiles_(inputs.java9) {}
+    explicit SourceCollector(const OptionInputs& inputs)
+        : in_(inputs), release_(inputs.grammarRelease()), expandFiles_(inputs.java9) {}
 
     std::vector<OptionSource> collect() {
         std::vector<OptionSource> sources(1);
@@ -173,13 +160,11 @@ public:
         sources[0].present = true;
         for (const OptionVariable& variable : kOptionVariables) {
             OptionSource source;
-            source.kind = variable.kind;
+            source.kind = kindOf(variable);
             source.name = variable.name;
-            // Only the launcher of Java 9 and later reads its variable.
-            bool read = variable.kind != SourceKind::launcherVariable || in_.java9;
             const char* value = in_.variable ? in_.variable(variable.name) : nullptr;
-            source.present = value != nullptr && read;
-            if (source.present) source.options = splitOptionsText(value);
+            source.present = value != nullptr && isRead(variable);
+            if (source.present) source.options = split(source.kind, value);
             sources.push_back(std::move(source));
         }
         // The launcher reads its variable before the command line: an
@@ -190,106 +175,180 @@ public:
             }
         }
         for (OptionSource& source : sources) {
+            source.release = release_;
             if (source.isCommandLine()) source.options = commandLine();
         }
-        for (OptionSource& source : sources) expandOptionsFiles(&source);
+        if (!in_.openJ9) expandOptionsFiles(&sources);
         return sources;
     }
 
 private:
+    SourceKind kindOf(const OptionVariable& variable) const {
+        if (variable.readBy == ReadBy::launcher) return SourceKind::launcherVariable;
+        return in_.openJ9 ? SourceKind::openJ9Variable : SourceKind::jvmVariable;
+    }
+
+    bool isRead(const OptionVariable& variable) const {
+        switch (variable.readBy) {
+            case ReadBy::launcher: return in_.java9;  // only the launcher of Java 9 and later
+            case ReadBy::anyJvm: return true;
+            case ReadBy::hotSpot: return !in_.openJ9;
+            case ReadBy::openJ9: return in_.openJ9;
+        }
+        return false;
+    }
+
+    static std::vector<std::string> split(SourceKind kind, std::string_view text) {
+        return kind == SourceKind::openJ9Variable ? splitOpenJ9OptionsText(text) : splitOptionsText(text);
+    }
+
     std::vector<std::string> commandLine() {
         const std::vector<std::string>& argv = in_.commandLine;
         if (argv.empty()) return {};
-        OptionPart part;
+        OptionScan scan(release_);
         std::vector<std::string> rest(argv.begin() + 1, argv.end());
-        std::vector<std::string> expanded = expandArgumentFiles(rest, &part);
+        std::vector<std::string> expanded = expandArgumentFiles(rest, &scan);
         expanded.insert(expanded.begin(), argv[0]);
         return expanded;
     }
 
     // Argument files expanded in place up to the main class, as the launcher
-    // does; "@@x" stands for "@x". `part` (null for a variable, which holds
-    // no main class) tells where the options end.
-    std::vector<std::string> expandArgumentFiles(const std::vector<std::string>& args, OptionPart* part) {
+    // does; "@@x" stands for "@x". An argument file's own "@x" is an
+    // argument as it stands: the launcher expands no file inside a file.
+    // `scan` (null for a variable, which holds no main class) tells where
+    // the options end.
+    std::vector<std::string> expandArgumentFiles(const std::vector<std::string>& args, OptionScan* scan) {
         std::vector<std::string> out;
         for (const std::string& arg : args) {
-            bool options = part == nullptr || !part->over();
+            bool options = scan == nullptr || !scan->over();
             if (!options || !expandFiles_ || arg.size() < 2 || arg[0] != '@') {
-                push(&out, arg, part);
+                push(&out, arg, scan);
             } else if (arg[1] == '@') {
-                push(&out, arg.substr(1), part);
+                push(&out, arg.substr(1), scan);
             } else {
                 std::string text;
                 if (!readFile(arg.substr(1), "argument file", &text)) continue;
-                for (const std::string& token : splitArgumentFile(text)) push(&out, token, part);
+                for (const std::string& token : splitArgumentFile(text)) push(&out, token, scan);
             }
         }
         return out;
     }
 
-    void push(std::vector<std::string>* out, const std::string& arg, OptionPart* part) {
-        if (part == nullptr || !part->over()) {
+    void push(std::vector<std::string>* out, const std::string& arg, OptionScan* scan) {
+        if (scan == nullptr || !scan->over()) {
             if (arg == kDisableArgumentFiles) expandFiles_ = false;
-            if (part != nullptr) part->see(arg);
+            if (scan != nullptr) scan->see(arg);
         }
         out->push_back(arg);
     }
 
-    // The options of -XX:VMOptionsFile= and then -XX:Flags= files in place
-    // of the option that names them (on the command line only among the
-    // options before the main class). The option itself stays, for the
-    // filter to drop.
-    void expandOptionsFiles(OptionSource* source) {
-        bool commandLine = source->isCommandLine();
-        std::vector<std::string> out;
-        int limit = commandLine ? findArgumentLimit(source->options) : static_cast<int>(source->options.size());
-        for (int i = 0; i < static_cast<int>(source->options.size()); i++) {
-            const std::string& option = source->options[i];
-            out.push_back(option);
-            if (i >= limit || (commandLine && i == 0)) continue;
-            std::string text;
-            if (std::string_view(option).starts_with(kVmOptionsFile)) {
-                if (!readFile(option.substr(kVmOptionsFile.size()), "options file", &text)) continue;
-                for (const std::string& inner : splitOptionsText(text)) {
-                    out.push_back(inner);
-                    if (std::string_view(inner).starts_with(kFlagsFile)) appendFlagsFile(inner, &out);
+    // The options files as HotSpot reads them. -XX:VMOptionsFile= (Java 9
+    // and later): one per container of options, the command line with
+    // JDK_JAVA_OPTIONS being one, never one inside another (the JVM refuses
+    // to start otherwise). -XX:Flags=: only the last one counts, in the
+    // order HotSpot takes its containers (on Java 8 only the command line's).
+    // Each file's options go in place of the option that names it, which
+    // stays for the filter to drop.
+    void expandOptionsFiles(std::vector<OptionSource>* sources) {
+        if (in_.java9) {
+            // The launcher puts JDK_JAVA_OPTIONS before the command line's
+            // options: the two are one container to the JVM.
+            bool launcherHadOne = false;
+            for (OptionSource& source : *sources) {
+                if (source.present && source.kind == SourceKind::launcherVariable) {
+                    launcherHadOne = expandVmOptionsFile(&source);
                 }
-            } else if (std::string_view(option).starts_with(kFlagsFile)) {
-                appendFlagsFile(option, &out);
+            }
+            for (OptionSource& source : *sources) {
+                if (!source.present || source.kind == SourceKind::launcherVariable) continue;
+                if (!(source.isCommandLine() && launcherHadOne)) expandVmOptionsFile(&source);
             }
         }
-        source->options = std::move(out);
+        expandLastFlagsFile(sources);
     }
 
-    void appendFlagsFile(const std::string& option, std::vector<std::string>* out) {
+    // The range of a source's options that are the JVM's.
+    static size_t firstOption(const OptionSource& source) { return source.isCommandLine() ? 1 : 0; }
+    static size_t endOfOptions(const OptionSource& source) {
+        return source.isCommandLine() ? static_cast<size_t>(findArgumentLimit(source.options, source.release))
+                                      : source.options.size();
+    }
+
+    // Expands the source's first -XX:VMOptionsFile=; whether it had one.
+    bool expandVmOptionsFile(OptionSource* source) {
+        size_t end = endOfOptions(*source);
+        for (size_t i = firstOption(*source); i < end; i++) {
+            std::string_view option = source->options[i];
+            if (!option.starts_with(kVmOptionsFile)) continue;
+            std::string text;
+            if (readFile(std::string(option.substr(kVmOptionsFile.size())), "options file", &text)) {
+                std::vector<std::string> inner = splitOptionsText(text);
+                source->options.insert(source->options.begin() + static_cast<std::ptrdiff_t>(i) + 1, inner.begin(),
+                                       inner.end());
+            }
+            return true;
+        }
+        return false;
+    }
+
+    void expandLastFlagsFile(std::vector<OptionSource>* sources) {
+        std::vector<OptionSource*> order;
+        auto add = [&order, sources](auto matches) {
+            for (OptionSource& source : *sources) {
+                if (source.present && matches(source)) order.push_back(&source);
+            }
+        };
+        if (in_.java9) {
+            add([](const OptionSource& s) { return s.name == "JAVA_TOOL_OPTIONS"; });
+            add([](const OptionSource& s) { return s.kind == SourceKind::launcherVariable; });
+        }
+        add([](const OptionSource& s) { return s.isCommandLine(); });
+        if (in_.java9) {
+            add([](const OptionSource& s) { return s.name == "_JAVA_OPTIONS"; });
+            add([](const OptionSource& s) { return s.name == "JDK_AOT_VM_OPTIONS"; });
+        }
+        OptionSource* last = nullptr;
+        size_t at = 0;
+        for (OptionSource* source : order) {
+            size_t end = endOfOptions(*source);
+            for (size_t i = firstOption(*source); i < end; i++) {
+                if (std::string_view(source->options[i]).starts_with(kFlagsFile)) {
+                    last = source;
+                    at = i;
+                }
+            }
+        }
+        if (last == nullptr) return;
         std::string text;
-        if (!readFile(option.substr(kFlagsFile.size()), "flags file", &text)) return;
-        for (const std::string& flag : splitFlagsFile(text)) out->push_back("-XX:" + flag);
+        if (!readFile(last->options[at].substr(kFlagsFile.size()), "flags file", &text)) return;
+        std::vector<std::string> flags;
+        for (const std::string& flag : splitFlagsFile(text)) flags.push_back("-XX:" + flag);
+        last->options.insert(last->options.begin() + static_cast<std::ptrdiff_t>(at) + 1, flags.begin(), flags.end());
     }
 
     bool readFile(const std::string& path, const char* what, std::string* text) {
-        if (in_.readFile && in_.readFile(path, text)) return true;
+        FileRead read = in_.readFile ? in_.readFile(path, text) : FileRead::missing;
+        if (read == FileRead::ok) return true;
+        if (read == FileRead::notRegular) {
+            // A FIFO or a device: reading it could block start-up for good,
+            // and the JVM could not have read options from it either.
+            log_write(TS_FATAL, "The %s %s is not a regular file", what, path.c_str());
+            fatal_error_kill(1);
+        }
         // The JVM read it at its start; it has gone since (a launcher's
         // temporary file, removed once the JVM ran).
         log_write(TS_WARN, "Could not read the %s %s: the child JVM does not get its options", what, path.c_str());
+        text->clear();
         return false;
     }
 
     const OptionInputs& in_;
+    int release_;
     bool expandFiles_;
 };
 
-bool readTextFile(const std::string& path, std::string* text) {
-    size_t size = 0;
-    HeapString bytes(reinterpret_cast<char*>(readWholeFile(path.c_str(), &size)));
-    if (bytes) {
-        text->assign(bytes.get(), size);
-        return true;
-    }
-    // readWholeFile answers null for an empty file too; one the JVM could
-    // read at its start and this process cannot is as good as empty.
-    text->clear();
-    return fileExists(path.c_str()) != 0;
+FileRead readTextFile(const std::string& path, std::string* text) {
+    return readRegularFile(path.c_str(), text);
 }
 
 }  // namespace
@@ -388,6 +447,58 @@ std::string joinOptionsText(const std::vector<std::string>& options) {
     return text;
 }
 
+std::vector<std::string> splitOpenJ9OptionsText(std::string_view text) {
+    std::vector<std::string> options;
+    std::string option;
+    bool inOption = false;
+    bool quoteOpened = false;
+    bool quoteClosed = false;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (c == ' ' && (!quoteOpened || quoteClosed)) {
+            if (inOption) options.push_back(std::move(option));
+            option.clear();
+            inOption = quoteOpened = quoteClosed = false;
+            continue;
+        }
+        inOption = true;
+        bool escapedQuote = (c == '\\' || c == '"') && i + 1 < text.size() && text[i + 1] == '"';
+        if (escapedQuote) {
+            option += '"';
+            i++;
+        } else if (c == '"') {
+            // Only the first quoted part of an option holds spaces: after
+            // its closing quote, a space ends the option even inside a
+            // second one.
+            if (quoteOpened) quoteClosed = true;
+            quoteOpened = true;
+        } else {
+            option += c;
+        }
+    }
+    if (inOption) options.push_back(std::move(option));
+    return options;
+}
+
+std::string joinOpenJ9OptionsText(const std::vector<std::string>& options) {
+    std::string text;
+    for (const std::string& option : options) {
+        if (option.empty()) continue;
+        if (!text.empty()) text += ' ';
+        // Quote up to the last space, so that the closing quote follows a
+        // space and never a backslash; every quote is written \".
+        size_t space = option.rfind(' ');
+        size_t quoted = space == std::string::npos ? 0 : space + 1;
+        if (quoted != 0) text += '"';
+        for (size_t i = 0; i < option.size(); i++) {
+            if (option[i] == '"') text += '\\';
+            text += option[i];
+            if (i + 1 == quoted) text += '"';
+        }
+    }
+    return text;
+}
+
 std::vector<OptionSource> collectOptionSources(const OptionInputs& inputs) {
     return SourceCollector(inputs).collect();
 }
@@ -402,6 +513,8 @@ const std::vector<OptionSource>& jvmOptionSources() {
             freeCommandLineArguments(argc, argv);
         }
         inputs.java9 = agent.java9 != 0;
+        inputs.release = featureRelease(agent.jvmtiMajorVersion);
+        inputs.openJ9 = agent.openJ9 != 0 || agent.ibmVendor != 0;
         inputs.variable = [](const char* name) -> const char* {
             static std::vector<HeapString> kept;
             kept.emplace_back(lfts_getenv(name));

@@ -1,5 +1,5 @@
 // Runs a child process (the bootstrap JVM, the debugger proxy), copies its
-// output to the log file and standard output and reports how it ended; the
+// output to the log file and standard error and reports how it ended; the
 // callers decide what that means. One implementation per platform family.
 #pragma once
 
@@ -44,9 +44,10 @@ ChildRun runChildProcess(int argc, char** argv, size_t bufferSize, uint32_t* pid
                          const std::vector<EnvironmentEdit>* environment = nullptr);
 void terminateProcess(uint32_t pid);
 
-// What a child writes is copied to the log and to standard output up to
-// this many bytes in all; the rest is read and left out, so that the child
-// never blocks on a full pipe and the log stays bounded.
+// What a child writes is copied to the log and to standard error (never to
+// standard output, the application's) up to this many bytes in all; the
+// rest is read and left out, so that the child never blocks on a full pipe
+// and the log stays bounded.
 inline constexpr size_t kChildOutputCap = 1u << 20;
 
 // The copy of one child's output, shared by the platforms.
@@ -55,7 +56,7 @@ public:
     explicit ChildOutput(size_t cap = kChildOutputCap) : cap_(cap) {}
     void copy(const char* bytes, size_t count);
     // Closes the copy: its last line, and a line on what was left out.
-    void finish(bool extraNewlineOnStdout = false);
+    void finish(bool extraNewline = false);
     bool seen() const { return seen_; }
     bool cut() const { return omitted_ > 0; }
 

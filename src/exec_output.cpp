@@ -1,6 +1,8 @@
-// The copy of a child's output to the log and standard output, the same on
+// The copy of a child's output to the log and standard error, the same on
 // every platform: bounded, so that a child that keeps writing can neither
-// fill the disk nor the console.
+// fill the disk nor the console. Never to standard output, which belongs to
+// the application (its output may be data, as in `java -jar tool.jar >
+// out.json`).
 #include <cstdio>
 
 #include "exec.h"
@@ -13,17 +15,17 @@ void ChildOutput::copy(const char* bytes, size_t count) {
     size_t taken = count < cap_ - copied_ ? count : cap_ - copied_;
     if (taken > 0) {
         log_write_raw(bytes, static_cast<int>(taken));
-        fwrite(bytes, 1, taken, stdout);
+        fwrite(bytes, 1, taken, stderr);
         copied_ += taken;
     }
     omitted_ += count - taken;
 }
 
-void ChildOutput::finish(bool extraNewlineOnStdout) {
+void ChildOutput::finish(bool extraNewline) {
     if (!seen_) return;
     log_write_raw("\n", 1);
-    if (extraNewlineOnStdout) fputs("\n", stdout);
-    fflush(stdout);
+    if (extraNewline) fputs("\n", stderr);
+    fflush(stderr);
     log_write(TS_DEBUG, "End process output.");
     if (omitted_ > 0) {
         // %lu: the C runtime of older Windows knows no %zu.

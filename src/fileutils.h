@@ -29,10 +29,36 @@ void freeCommandLineArguments(int argc, char** argv);
 // mapped; only Linux can tell, elsewhere the answer is 0.
 int isClassDataSharingArchiveMapped();
 
+// A file opened by name for reading, only when it is a regular file, and
+// never waiting: opening a FIFO waits for a writer, a device may wait or act
+// on being opened, and on Windows a pipe's name reaches its server. Every
+// file the library opens by name goes through here. Closed when the owner
+// goes away.
+class RegularFile {
+public:
+    explicit RegularFile(const char* path);
+    RegularFile(const RegularFile&) = delete;
+    RegularFile& operator=(const RegularFile&) = delete;
+    ~RegularFile();
+
+    // A descriptor; a HANDLE on Windows. -1 when the file is not open.
+    intptr_t handle() const { return handle_; }
+    explicit operator bool() const { return handle_ != -1; }
+    // Why it is not open: "it does not exist", "it is a FIFO, not a regular
+    // file"...; empty when it is.
+    const char* problem() const { return problem_; }
+
+private:
+    intptr_t handle_ = -1;
+    const char* problem_ = "";
+};
+
 // A whole file mapped read-only; unmapped when the owner goes away.
 class MappedFile {
 public:
     MappedFile() = default;
+    // The regular file at `path` (see RegularFile); unmapped (false) for
+    // anything else.
     explicit MappedFile(const char* path);
     // The file of an open handle (a descriptor; a HANDLE on Windows), which
     // stays the caller's.

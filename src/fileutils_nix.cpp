@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <libgen.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,12 +93,57 @@ char* lfts_getenv(const char* name) {
     return value != nullptr ? lfts_dup(value) : nullptr;
 }
 
+namespace {
+
+const char* notRegular(mode_t mode) {
+    if (S_ISDIR(mode)) return "it is a folder, not a regular file";
+    if (S_ISFIFO(mode)) return "it is a FIFO, not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device, not a regular file";
+    return "it is not a regular file";
+}
+
+}  // namespace
+
+RegularFile::RegularFile(const char* path) {
+    // Looked at first, so that a device is not opened at all; the look at
+    // the open file below decides, as the name may change meanwhile.
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        problem_ = errno == ENOENT || errno == ENOTDIR ? "it does not exist" : "it cannot be examined";
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        problem_ = notRegular(st.st_mode);
+        return;
+    }
+    // O_NONBLOCK and O_NOCTTY in case a FIFO or a terminal took its place.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        problem_ = errno == EACCES ? "it cannot be read" : "it cannot be opened";
+        return;
+    }
+    bool examined = fstat(fd, &st) == 0;
+    if (!examined || !S_ISREG(st.st_mode)) {
+        problem_ = examined ? notRegular(st.st_mode) : "it cannot be examined";
+        close(fd);
+        return;
+    }
+    // Blocking again, as reads of a regular file are. (FIONBIO rather than
+    // fcntl, whose 32-bit symbol is newer than the oldest C library the
+    // library supports.)
+    int off = 0;
+    ioctl(fd, FIONBIO, &off);
+    handle_ = fd;
+}
+
+RegularFile::~RegularFile() {
+    if (handle_ != -1) close(static_cast<int>(handle_));
+}
+
 MappedFile::MappedFile(const char* path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    *this = ofHandle(fd);
     // The mapping stays valid after its descriptor closes.
-    close(fd);
+    RegularFile file(path);
+    if (file) *this = ofHandle(file.handle());
 }
 
 MappedFile MappedFile::ofHandle(intptr_t handle) {

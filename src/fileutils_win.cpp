@@ -221,13 +221,44 @@ int isClassDataSharingArchiveMapped() {
     return 0;
 }
 
-MappedFile::MappedFile(const char* path) {
+RegularFile::RegularFile(const char* path) {
     WideString wide(utf8ToWide(path));
-    if (!wide) return;
+    if (!wide) {
+        problem_ = "its name is not valid UTF-8";
+        return;
+    }
+    DWORD attributes = GetFileAttributesW(wide.get());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        problem_ = "it is a folder, not a regular file";
+        return;
+    }
+    // Opening a pipe's name never waits (a busy pipe fails at once) but
+    // reaches its server, which may only identify this process, not act
+    // as it.
     KernelHandle file(CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return;
-    *this = ofHandle(reinterpret_cast<intptr_t>(file.get()));
+                                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!file.valid()) {
+        DWORD error = GetLastError();
+        problem_ = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? "it does not exist"
+                   : error == ERROR_ACCESS_DENIED                                 ? "it cannot be read"
+                                                                                  : "it cannot be opened";
+        return;
+    }
+    // A pipe, a console or a device such as NUL is no disk file.
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+        problem_ = "it is a pipe or a device, not a regular file";
+        return;
+    }
+    handle_ = reinterpret_cast<intptr_t>(file.release());
+}
+
+RegularFile::~RegularFile() {
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+MappedFile::MappedFile(const char* path) {
+    RegularFile file(path);
+    if (file) *this = ofHandle(file.handle());
 }
 
 MappedFile MappedFile::ofHandle(intptr_t handle) {

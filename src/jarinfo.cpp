@@ -36,8 +36,15 @@ const char* getManifestEntry(const char* text, size_t length, const char* key) {
 void initManifestJarInfo(JarInfo* info) {
     info->premainClass = kEmpty;
     info->implementationVersion = kEmpty;
+    // Opened only as a regular file, without waiting: a FIFO named by
+    // "vesta.native.jar" would otherwise hold the JVM's start for good.
+    RegularFile file(info->path);
+    if (!file) {
+        log_write(TS_FATAL, "Error opening .jar file %s: %s", info->path, file.problem());
+        fatal_error_kill(1);
+    }
     ZipReader jar;
-    if (!jar.open(info->path)) {
+    if (!jar.openHandle(file.handle())) {
         log_write(TS_FATAL, "Error opening .jar file %s", info->path);
         fatal_error_kill(1);
     }

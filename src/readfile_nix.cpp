@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 uint8_t* readWholeFile(const char* path, size_t* size) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
@@ -37,4 +38,29 @@ uint8_t* readWholeHandle(intptr_t handle, size_t* size) {
     }
     *size = done;
     return data;
+}
+
+FileRead readRegularFile(const char* path, std::string* text) {
+    text->clear();
+    // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and
+    // is then refused by its type.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? FileRead::missing : FileRead::unreadable;
+    struct stat st;
+    FileRead result = FileRead::ok;
+    if (fstat(fd, &st) != 0) {
+        result = FileRead::unreadable;
+    } else if (!S_ISREG(st.st_mode)) {
+        result = FileRead::notRegular;
+    }
+    char buffer[16384];
+    while (result == FileRead::ok) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) result = FileRead::unreadable;
+        if (n <= 0) break;
+        text->append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return result;
 }

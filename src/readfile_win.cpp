@@ -2,6 +2,7 @@
 #include "readfile.h"
 
 #include <cstdlib>
+#include <string>
 
 #include "win_util.h"
 
@@ -40,4 +41,28 @@ uint8_t* readWholeHandle(intptr_t handle, size_t* size) {
     }
     *size = done;
     return data;
+}
+
+FileRead readRegularFile(const char* path, std::string* text) {
+    text->clear();
+    WideString wide(utf8ToWide(path));
+    if (!wide) return FileRead::missing;
+    // Opening a named pipe or a device returns at once; its type refuses it.
+    HANDLE file = CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileRead::missing
+                                                                              : FileRead::unreadable;
+    }
+    FileRead result = GetFileType(file) == FILE_TYPE_DISK ? FileRead::ok : FileRead::notRegular;
+    char buffer[16384];
+    while (result == FileRead::ok) {
+        DWORD n = 0;
+        if (!ReadFile(file, buffer, sizeof buffer, &n, nullptr)) result = FileRead::unreadable;
+        if (result != FileRead::ok || n == 0) break;
+        text->append(buffer, n);
+    }
+    CloseHandle(file);
+    return result;
 }

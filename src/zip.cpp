@@ -2,7 +2,8 @@
 // reads from the archive: every offset and size is checked against the
 // mapping with overflow-safe arithmetic before it is used, and a size is
 // checked against the bytes that could produce it before memory is taken
-// for it. It depends on nothing but MappedFile, readWholeFile and the codec.
+// for it. It depends on nothing but RegularFile, MappedFile, readWholeHandle
+// and the codec.
 #include "zip.h"
 
 #include "inflate.h"
@@ -174,12 +175,9 @@ void ZipReader::close() {
 
 bool ZipReader::open(const char* path) {
     close();
-    MappedFile file(path);
-    if (!file) return fail("cannot map the file: missing, unreadable or empty");
-    file_ = std::move(file);
-    data_ = file_.data();
-    size_ = file_.size();
-    return index();
+    RegularFile file(path);
+    if (!file) return fail(file.problem());
+    return openHandle(file.handle());
 }
 
 bool ZipReader::openHandle(intptr_t handle) {
@@ -204,12 +202,9 @@ bool ZipReader::openCopyOfHandle(intptr_t handle) {
 
 bool ZipReader::openCopy(const char* path) {
     close();
-    size_t size = 0;
-    copy_ = readWholeFile(path, &size);
-    if (copy_ == nullptr) return fail("cannot read the file: missing, unreadable, empty or not a regular file");
-    data_ = copy_;
-    size_ = size;
-    return index();
+    RegularFile file(path);
+    if (!file) return fail(file.problem());
+    return openCopyOfHandle(file.handle());
 }
 
 bool ZipReader::openMemory(const uint8_t* data, size_t size) {

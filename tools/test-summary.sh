@@ -34,6 +34,8 @@ count_junit() {
       status = attr($0, "status")
       outcome = status == "run" ? "passed" : status == "disabled" ? "skipped" : "failed"
       name = attr($0, "name")
+      # GoogleTest writes the parameter of a parameterized test after " # ".
+      sub(/ +# .*$/, "", name)
       jdk = match(name, /^Jdks\/[^\/]+\//) ? substr(name, RLENGTH + 1) : ""
       if (jdk != "" && !(jdk in seen)) { seen[jdk] = 1; jdks[++njdks] = jdk }
       in_output = 0; after_skip = 0; message = ""

@@ -33,20 +33,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string& flag : splitFlagsFile(text)) require(flag.size() <= 1023);
     std::vector<std::string> options = splitOptionsText(text);
     require(splitOptionsText(joinOptionsText(options)) == options);
+    std::vector<std::string> openJ9;
+    for (const std::string& option : splitOpenJ9OptionsText(text)) {
+        if (!option.empty()) openJ9.push_back(option);
+    }
+    require(splitOpenJ9OptionsText(joinOpenJ9OptionsText(openJ9)) == openJ9);
 
     OptionInputs inputs;
     inputs.commandLine = {"java", "@file", "-XX:VMOptionsFile=file", "-XX:Flags=file"};
     inputs.commandLine.insert(inputs.commandLine.end(), options.begin(), options.end());
     inputs.variable = [&text](const char*) { return text.c_str(); };
+    inputs.release = 8 + static_cast<int>(size % 21);
+    inputs.java9 = inputs.release > 8;
+    inputs.openJ9 = size % 3 == 0;
     inputs.readFile = [&text](const std::string& path, std::string* content) {
-        if (path != "file") return false;
+        if (path != "file") return FileRead::missing;
         *content = text;
-        return true;
+        return FileRead::ok;
     };
     InheritedOptions inherited = inheritedOptions(collectOptionSources(inputs), size % 2 == 1, "/x/libtarsil64.so");
     for (const EnvironmentEdit& edit : inherited.environment()) {
         for (const InheritedVariable& variable : inherited.variables) {
-            if (variable.name == edit.name && !edit.remove) require(splitOptionsText(edit.value) == variable.kept);
+            if (variable.name != edit.name || edit.remove) continue;
+            bool j9 = variable.kind == SourceKind::openJ9Variable;
+            require((j9 ? splitOpenJ9OptionsText(edit.value) : splitOptionsText(edit.value)) == variable.kept);
         }
     }
     return 0;

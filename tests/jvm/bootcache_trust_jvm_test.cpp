@@ -211,7 +211,11 @@ TEST_P(BootstrapTrust, LongClassPathFromAnUnwritableWorkingDirectory) {
     launch.workDir = "/proc";
     JvmRun run = runJava(GetParam(), launch);
     EXPECT_EQ(run.exitCode, 0) << run.err.substr(0, 3000);
-    EXPECT_NE(run.err.find("generated classpath jar: " + folder.path() + "/tarsil-classpath-"), std::string::npos);
+    // From Java 9 on the class path is in the child's argument file, which
+    // has no length limit; Java 8's goes through a classpath jar.
+    bool classpathJar = GetParam().featureVersion() < 9;
+    EXPECT_EQ(run.err.find("generated classpath jar: " + folder.path() + "/tarsil-classpath-") != std::string::npos,
+              classpathJar);
     // Nothing of the generation is left but the jar, the lock and the logs.
     EXPECT_TRUE(namesEndingWith(folder.path(), ".args").empty());
     EXPECT_EQ(namesEndingWith(folder.path(), ".jar").size(), 1u);

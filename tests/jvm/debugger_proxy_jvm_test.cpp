@@ -105,10 +105,13 @@ TEST_P(DebuggerProxyJvm, ProxyForwardsJdwpAndDiesWithTheJvm) {
 
     std::smatch pid;
     ASSERT_TRUE(std::regex_search(run.out, pid, std::regex("pid (\\d+)\n"))) << run.out;
-    EXPECT_NE(run.out.find("ts-debugger-proxy started: args=[" + std::to_string(proxyPort) + ", localhost, " +
+    // The proxy's output is passed on to standard error, never mixed into
+    // the application's standard output.
+    EXPECT_NE(run.err.find("ts-debugger-proxy started: args=[" + std::to_string(proxyPort) + ", localhost, " +
                            std::to_string(jdwpPort) + "] vesta.parent.pid=" + pid[1].str() + " vesta.base=null"),
               std::string::npos)
-        << run.out;
+        << run.err;
+    EXPECT_EQ(run.out.find("ts-debugger-proxy"), std::string::npos) << run.out;
     EXPECT_NE(run.err.find("Tarsil-JVMTI [DEBUG] Debugger proxy port: " + std::to_string(proxyPort) + "\n"),
               std::string::npos);
     EXPECT_NE(run.err.find("Tarsil-JVMTI [DEBUG] JDWP port: " + std::to_string(jdwpPort) + "\n"), std::string::npos);

@@ -2,6 +2,7 @@
 // premain hand-off, the two class-file hooks, the natives and the failures
 // that end the JVM.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -315,6 +316,23 @@ TEST_P(MainJob, NonZipAgentJarEndsTheJvm) {
     EXPECT_EQ(run.exitCode, 3);
     EXPECT_NE(run.err.find("Tarsil-JVMTI [FATAL] Error opening .jar file " + bogus + "\n"), std::string::npos)
         << run.err;
+}
+
+TEST_P(MainJob, AgentJarThatIsNoRegularFileEndsTheJvmAtOnce) {
+    // A FIFO held the JVM's start for good, waiting for a writer.
+    std::string fifo = dir.file("fifo.jar");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_directory(dir.file("folder.jar"));
+    for (const std::string& jar : {fifo, dir.file("folder.jar"), std::string("/dev/null")}) {
+        JvmLaunch launch;
+        launch.args = {"-Dvesta.bootcache.dir=" + dir.path(), agent(), "-Dvesta.native.jar=" + jar, "-version"};
+        launch.timeoutSeconds = 30;
+        JvmRun run = runJava(GetParam(), launch);
+        EXPECT_FALSE(run.timedOut) << jar;
+        EXPECT_EQ(run.exitCode, 3) << jar << run.err;
+        EXPECT_NE(run.err.find("Tarsil-JVMTI [FATAL] Error opening .jar file " + jar + ": "), std::string::npos)
+            << jar << run.err;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, MainJob, ::testing::ValuesIn(candidateJdks()), jdkTestName);

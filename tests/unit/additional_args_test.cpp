@@ -13,11 +13,12 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-Args filter(Args commandLine, bool ibm = false, const char* library = "/opt/tarsil/lib/libtarsil64.so") {
+Args filter(Args commandLine, bool ibm = false, const char* library = "/opt/tarsil/lib/libtarsil64.so",
+            int release = kNewestRelease) {
     std::vector<char*> argv;
     for (auto& arg : commandLine) argv.push_back(arg.data());
     int count = -1;
-    char** args = filterAdditionalArgs(static_cast<int>(argv.size()), argv.data(), ibm, library, &count);
+    char** args = filterAdditionalArgs(static_cast<int>(argv.size()), argv.data(), ibm, library, &count, release);
     Args result(args, args + count);
     for (int i = 0; i < count; i++) free(args[i]);
     free(args);
@@ -52,8 +53,11 @@ TEST(AdditionalArgs, SeparateValuesTravelWithTheirOption) {
     EXPECT_EQ(filter({"java", "--add-opens=java.base/java.lang=ALL-UNNAMED", "--add-exports", "a/b=c", "Main"}),
               (Args{"--add-opens=java.base/java.lang=ALL-UNNAMED", "--add-exports", "a/b=c"}));
     // A dropped option's value goes with it, as the launcher reads it: the
-    // class path here is no option of the JVM's.
-    EXPECT_EQ(filter({"java", "-cp", "-Xlooks-like-an-option", "-Xint", "Main"}), (Args{"-Xint"}));
+    // class path here is no option of the JVM's. From 9 on the launcher
+    // takes no value that starts with '-'.
+    EXPECT_EQ(filter({"java", "-cp", "-Xlooks-like-an-option", "-Xint", "Main"}, false, "lib.so", 8), (Args{"-Xint"}));
+    EXPECT_EQ(filter({"java", "--add-opens", "-Xint", "Main"}, false, "lib.so", 17), (Args{"--add-opens", "-Xint"}));
+    EXPECT_EQ(filter({"java", "-d", "m", "--describe-module", "m", "-Xint", "Main"}), (Args{"-Xint"}));
     // The last option keeps no value it does not have.
     EXPECT_EQ(filter({"java", "--add-reads"}), (Args{"--add-reads"}));
 }

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -225,4 +227,44 @@ TEST(BootstrapFolder, WithoutAUsableHomeTheUsersTemporaryFolderServesOrEveryTryI
                             open + "/tarsil-4244/bootcache (" + open + " is writable by group or others)."),
               std::string::npos)
         << none.err;
+}
+
+TEST(BootstrapFolder, FolderWhoseFilesWouldPassThePathLimitIsRefused) {
+    // The longest name kept in the folder: a damaged cached jar moved aside.
+    const size_t longestName = std::string("tarsil-bootstrap-<32>.jar.damaged-<16>").size() - 8 + 32 + 16;
+    TempDir deep;
+    TempDir links;
+    TempDir fallback;
+    // A folder of the given real length, reached by a short link.
+    auto linkedFolderOfLength = [&](size_t length, const char* link) {
+        std::string path = deep.path();
+        while (path.size() < length) {
+            path += "/" + std::string(std::min<size_t>(200, length - path.size() - 1), link[0]);
+            mkdir(path.c_str(), 0700);
+        }
+        EXPECT_EQ(symlink(path.c_str(), links.file(link).c_str()), 0);
+        return links.file(link);
+    };
+    const size_t longestFolder = PATH_MAX - 1 - 1 - longestName;  // less the NUL and the separator
+    std::string fits = linkedFolderOfLength(longestFolder, "a");
+    std::string tooLong = linkedFolderOfLength(longestFolder + 1, "b");
+    std::string baseTooLong = linkedFolderOfLength(longestFolder + 1 - std::string("/bootcache").size(), "c");
+
+    ChildResult taken = choose(withProperties({{"vesta.bootcache.dir", fits}}), {});
+    EXPECT_EQ(taken.report.size(), longestFolder + 1) << taken.err;
+
+    // As "vesta.bootcache.dir": a warning, then the next source.
+    ChildResult skipped = choose(withProperties({{"vesta.bootcache.dir", tooLong}, {"vesta.base", fallback.path()}}),
+                                 {{"VESTA_BASE", ""}});
+    EXPECT_EQ(skipped.report, fallback.file("bootcache") + "/") << skipped.err;
+    EXPECT_NE(skipped.err.find("[WARN] Not using " + tooLong + " as the bootstrap folder: its real path is too long"),
+              std::string::npos)
+        << skipped.err;
+
+    // As "vesta.base": the end, naming the folder.
+    ChildResult fatal = choose(withProperties({{"vesta.base", baseTooLong}}), {{"VESTA_BASE", ""}});
+    EXPECT_EQ(fatal.exitCode, 3);
+    EXPECT_NE(fatal.err.find("[FATAL] Couldn't write to " + baseTooLong + "/bootcache (its real path is too long"),
+              std::string::npos)
+        << fatal.err;
 }

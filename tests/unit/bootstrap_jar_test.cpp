@@ -32,6 +32,7 @@
 #include "bootcache_folder.h"
 #include "bootcache_hash.h"
 #include "bootcache_files.h"
+#include "bootcache_sources.h"
 #include "jarinfo.h"
 #include "logging.h"
 #include "support/child.h"
@@ -53,6 +54,7 @@ const char kAgentJar[] = "/x/tarsil.jar";
 struct BuiltArgs {
     Args args;
     Args inherited;
+    size_t userCount = 0;  // the user's part after the executable
 };
 
 BuiltArgs build(const FakeJvmtiScript& script) {
@@ -66,8 +68,10 @@ BuiltArgs build(const FakeJvmtiScript& script) {
         std::string report;
         for (int i = 0; i < inheritedCount; i++) report += std::string("I ") + inherited[i] + '\n';
         int count = 0;
-        char** argv = getBootstrapBuildArguments(env, kAgentJar, kOutput, &count);
+        int userCount = 0;
+        char** argv = getBootstrapBuildArguments(env, kAgentJar, kOutput, &count, &userCount);
         for (int i = 0; i < count; i++) report += std::string("A ") + argv[i] + '\n';
+        report += "U " + std::to_string(userCount) + '\n';
         freeBootstrapBuildArguments(count, argv);
         if (jvm.outstandingAllocations() != 0) report += "LEAK\n";
         return report;
@@ -79,6 +83,7 @@ BuiltArgs build(const FakeJvmtiScript& script) {
         if (line == "LEAK") ADD_FAILURE() << "JVM TI memory not returned";
         if (line.starts_with("I ")) built.inherited.push_back(line.substr(2));
         if (line.starts_with("A ")) built.args.push_back(line.substr(2));
+        if (line.starts_with("U ")) built.userCount = std::stoul(line.substr(2));
     }
     return built;
 }
@@ -130,17 +135,22 @@ TEST(BootstrapArguments, ModernJvmGetsTheDocumentedOrder) {
                                            kBootstrapSettings,
                                            {"-cp", "/app/a.jar", "-p", "/mods", "-javaagent:/x/tarsil.jar"},
                                            kClosing})));
+    // The user's part: the inherited options and the properties.
+    EXPECT_EQ(built.userCount, built.inherited.size() + 2);
 }
 
-TEST(BootstrapArguments, JavaEightInheritsTheWholeBootClassPath) {
+// The child runs the installer with the JVM's default system class loader
+// and no security manager, whatever the application has.
+TEST(BootstrapArguments, JavaEightInheritsTheWholeBootClassPathButNoLoaderOrSecurity) {
     auto properties = kCommon;
     properties["java.security.manager"] = "com.acme.Guard";
+    properties["java.security.policy"] = "/app/all.policy";
+    properties["java.system.class.loader"] = "com.acme.Loader";
     properties["jdk.module.upgrade.path"] = "/upgrades";
     BuiltArgs built = build(jvmWith(0x30080000, properties));
     EXPECT_EQ(built.args,
               expected(built, "/jdk/bin/java",
-                       concat({{"-Djava.security.manager=com.acme.Guard", "-Djdk.boot.class.path.append=/extra",
-                                "-Duser.dir=/work"},
+                       concat({{"-Djdk.boot.class.path.append=/extra", "-Duser.dir=/work"},
                                kBootstrapSettings,
                                {"-cp", "/app/a.jar", "-p", "/mods", "--upgrade-module-path", "/upgrades",
                                 "-javaagent:/x/tarsil.jar", "-Xbootclasspath:/jre/lib/rt.jar"},
@@ -153,9 +163,7 @@ TEST(BootstrapArguments, IntellijLoaderOpensNioAndAppendsItsBootClassPath) {
     BuiltArgs built = build(jvmWith(0x30110000, properties));
     EXPECT_EQ(built.args,
               expected(built, "/jdk/bin/java",
-                       concat({{"--add-opens", "java.base/sun.nio.fs=ALL-UNNAMED",
-                                "-Djava.system.class.loader=com.intellij.util.lang.PathClassLoader",
-                                "-Duser.dir=/work"},
+                       concat({{"--add-opens", "java.base/sun.nio.fs=ALL-UNNAMED", "-Duser.dir=/work"},
                                kBootstrapSettings,
                                {"-cp", "/app/a.jar", "-p", "/mods", "-javaagent:/x/tarsil.jar",
                                 "-Xbootclasspath/a:/extra"},
@@ -187,22 +195,143 @@ TEST(BootstrapArguments, UnreadableJavaHomeEndsTheProcess) {
 
 TEST(BootstrapArguments, CommandLinePropertyFilter) {
     for (const char* name : {"java.home", "java.home.x", "java.vm.version", "java.class.path", "sun.boot.library.path",
-                             "jdk.module.main", "test.x", "vesta.log.file", "sun.java.command"}) {
-        EXPECT_EQ(isIgnoredCmdProperty(name, "v", 0), 1) << name;
+                             "jdk.module.main", "test.x", "vesta.log.file", "sun.java.command",
+                             "java.system.class.loader", "java.security.manager", "java.security.policy"}) {
+        EXPECT_EQ(isIgnoredCmdProperty(name, 0), 1) << name;
     }
-    for (const char* name : {"java.version", "user.dir", "vesta.skipcp", "jdk.boot.class.path.append"}) {
-        EXPECT_EQ(isIgnoredCmdProperty(name, "v", 0), 0) << name;
+    for (const char* name : {"java.version", "user.dir", "vesta.skipcp", "jdk.boot.class.path.append",
+                             "java.security.managers", "java.system.class.loaders"}) {
+        EXPECT_EQ(isIgnoredCmdProperty(name, 0), 0) << name;
     }
-    EXPECT_EQ(isIgnoredCmdProperty("jdk.boot.class.path.append", "v", 1), 1);
-    EXPECT_EQ(isIgnoredCmdProperty("java.security.manager",
-                                   "worker.org.gradle.process.internal.worker.child.BootstrapSecurityManager", 0),
-              1);
-    EXPECT_EQ(isIgnoredCmdProperty("java.security.manager", "jarjar.org.gradle.process.internal.child."
-                                                            "BootstrapSecurityManagerX", 0),
-              0);
-    EXPECT_EQ(isIgnoredCmdProperty("java.security.managers", "jarjar.org.gradle.process.internal.child."
-                                                             "BootstrapSecurityManager", 0),
-              0);
+    EXPECT_EQ(isIgnoredCmdProperty("jdk.boot.class.path.append", 1), 1);
+}
+
+namespace {
+
+// Options of the user's that other local users must not read.
+const Args kPrivateOptions = {"-XX:OnOutOfMemoryError=notify --token=s3cr3t", "-Dsecret=a \"b\" 'c'\td",
+                              "--add-opens", "java.base/java.lang=ALL-UNNAMED", "-cp", "/app/a b.jar"};
+
+struct Moved {
+    ChildResult child;
+    Args argv;
+    std::string file;   // the argument file's text
+    unsigned mode = 0;  // and its permissions
+};
+
+// moveArgumentsToFile on [java, options..., main] in a fresh folder, where
+// `planted` is put at the file's name first.
+Moved moveToFile(const Args& options, bool planted = false) {
+    TempDir dir;
+    std::string name = "tarsil-bootstrap-x.args";
+    if (planted) std::ofstream(dir.file(name)) << "x";
+    Moved moved;
+    moved.child = runInChild([&] {
+        BootFolder folder;
+        if (!adoptBootFolder(dir.path().c_str(), &folder)) return std::string("folder not adopted");
+        folder.path = dir.path() + "/";
+        Args all = concat({{"/jdk/bin/java"}, options, {"com.lindenforgesys.javavesta.Install"}});
+        int argc = static_cast<int>(all.size());
+        char** argv = static_cast<char**>(calloc(all.size(), sizeof(char*)));
+        for (int i = 0; i < argc; i++) argv[i] = strdup(all[static_cast<size_t>(i)].c_str());
+        bool written = moveArgumentsToFile(argv, &argc, folder, name.c_str());
+        std::string report = written ? "written\n" : "none\n";
+        for (int i = 0; i < argc; i++) report += std::string(argv[i]) + '\n';
+        freeBootstrapBuildArguments(argc, argv);
+        return report;
+    });
+    std::istringstream lines(moved.child.report);
+    for (std::string line; std::getline(lines, line);) moved.argv.push_back(line);
+    struct stat file;
+    if (stat(dir.file(name).c_str(), &file) == 0) {
+        moved.mode = file.st_mode & 0777;
+        moved.file = readFile(dir.file(name));
+    }
+    if (!moved.argv.empty() && moved.argv[0] == "written") {
+        moved.argv.erase(moved.argv.begin());
+        EXPECT_EQ(moved.argv[1], "@" + dir.file(name));
+    }
+    return moved;
+}
+
+}  // namespace
+
+TEST(ChildCommandLine, FromJavaNineOnlyTheArgumentFileAndTheMainClassAreOnIt) {
+    Moved moved = moveToFile(kPrivateOptions);
+    ASSERT_EQ(moved.child.exitCode, 0) << moved.child.err;
+    ASSERT_EQ(moved.argv.size(), 3u) << moved.child.report;
+    EXPECT_EQ(moved.argv[0], "/jdk/bin/java");
+    EXPECT_EQ(moved.argv[2], "com.lindenforgesys.javavesta.Install");
+    // The launcher reads back every argument as it was, in order.
+    EXPECT_EQ(splitArgumentFile(moved.file), kPrivateOptions);
+    EXPECT_EQ(moved.mode, 0600u);
+
+    Moved nothing = moveToFile({});
+    EXPECT_EQ(nothing.argv, (Args{"none", "/jdk/bin/java", "com.lindenforgesys.javavesta.Install"}));
+    EXPECT_EQ(nothing.mode, 0u);
+
+    // A file that cannot be made ends the JVM rather than expose them.
+    Moved refused = moveToFile(kPrivateOptions, true);
+    EXPECT_EQ(refused.child.exitCode, 3);
+    EXPECT_NE(refused.child.err.find("[FATAL] Could not write the argument file"), std::string::npos)
+        << refused.child.err;
+    EXPECT_EQ(refused.file, "x");
+}
+
+// Java 8: the run of options the JVM takes from JAVA_TOOL_OPTIONS, from the
+// first on, goes there behind the user's own; the rest keeps its place.
+TEST(ChildCommandLine, JavaEightMovesTheLeadingOptionsToJavaToolOptions) {
+    std::string big(600, 'v');
+    Args manyOptions;
+    for (int i = 0; i < 70; i++) manyOptions.push_back("-Dp" + std::to_string(i) + "=1");
+    struct Case {
+        const char* what;
+        Args options;                        // between the executable and the main class
+        std::vector<EnvironmentEdit> edits;  // what the child inherits
+        size_t moved;                        // how many options go
+        Args inheritedTool;                  // the user's own options in front of them
+        int userCount = -1;                  // of the options, the user's (-1: all)
+    } cases[] = {
+        {"no variable", {"-XX:OnOutOfMemoryError=notify --token=s3cr3t", "-Dsecret=a \"b\" 'c'", "-Xss2m",
+                         "-javaagent:/x/t.jar", "-cp", "/app", "-Dlate=1"},
+         {{"_JAVA_OPTIONS", false, "-Xint"}}, 4, {}},
+        {"behind the user's", {"-Dsecret=1", "-cp", "/app"}, {{"JAVA_TOOL_OPTIONS", false, "-Xint \"-Dq=a b\""}}, 1,
+         {"-Xint", "-Dq=a b"}},
+        {"user's all left out", {"-Dsecret=1", "-cp", "/app"}, {{"JAVA_TOOL_OPTIONS", true, ""}}, 1, {}},
+        {"launcher option first", {"-XX:NativeMemoryTracking=summary", "-Dsecret=1"}, {}, 0, {}},
+        {"class path first", {"-cp", "/app", "-Dsecret=1"}, {}, 0, {}},
+        {"bytes run out", {"-Da=" + big, "-Db=" + big, "-Dc=1"}, {}, 1, {}},
+        {"too long alone", {"-Da=" + big + big, "-Dc=1"}, {}, 0, {}},
+        {"options run out", manyOptions, {{"JAVA_TOOL_OPTIONS", false, "-Xint -Xrs"}}, 62, {"-Xint", "-Xrs"}},
+        {"the library's settings stay", {"-Dsecret=1", "-Dvesta.pelican.bootstrap_run=true"}, {}, 1, {}, 1},
+    };
+    for (const Case& c : cases) {
+        Args all = concat({{"/jdk/bin/java"}, c.options, {"Main"}});
+        std::vector<char*> argv;
+        for (const std::string& arg : all) argv.push_back(strdup(arg.c_str()));
+        int argc = static_cast<int>(argv.size());
+        int userCount = c.userCount < 0 ? static_cast<int>(c.options.size()) : c.userCount;
+        std::vector<EnvironmentEdit> edits = moveOptionsToToolOptions(argv.data(), &argc, userCount, c.edits);
+        Args left(argv.begin(), argv.begin() + argc);
+        for (int i = 0; i < argc; i++) free(argv[static_cast<size_t>(i)]);
+
+        Args stays = concat({{"/jdk/bin/java"}, Args(c.options.begin() + static_cast<long>(c.moved), c.options.end()),
+                             {"Main"}});
+        EXPECT_EQ(left, stays) << c.what;
+        auto tool = std::find_if(edits.begin(), edits.end(),
+                                 [](const EnvironmentEdit& edit) { return edit.name == "JAVA_TOOL_OPTIONS"; });
+        if (c.moved == 0) {
+            EXPECT_EQ(edits.size(), c.edits.size()) << c.what;
+            continue;
+        }
+        ASSERT_NE(tool, edits.end()) << c.what;
+        EXPECT_FALSE(tool->remove) << c.what;
+        EXPECT_LE(tool->value.size(), 1023u) << c.what;
+        Args carried = concat({c.inheritedTool, Args(c.options.begin(), c.options.begin() + static_cast<long>(c.moved))});
+        EXPECT_EQ(splitOptionsText(tool->value), carried) << c.what << ": " << tool->value;
+        // The other variables' edits stay as they were.
+        EXPECT_EQ(edits.size(), c.edits.size() + (c.edits.empty() || c.edits[0].name != "JAVA_TOOL_OPTIONS")) << c.what;
+    }
 }
 
 namespace {
@@ -292,7 +421,7 @@ struct Preprocessed {
     std::string cwd;       // where it ran, and wrote the jar
 };
 
-Preprocessed preprocess(const std::map<std::string, std::string>& properties, Args args) {
+Preprocessed preprocess(const std::map<std::string, std::string>& properties, Args args, bool lengthLimited = true) {
     TempDir dir;
     ChildResult child = runInChild([&] {
         if (chdir(dir.path().c_str()) != 0) return std::string("chdir failed");
@@ -303,7 +432,7 @@ Preprocessed preprocess(const std::map<std::string, std::string>& properties, Ar
         if (!adoptBootFolder(dir.path().c_str(), &folder)) return std::string("folder not adopted");
         folder.path = dir.path() + "/";
         char* jar = preprocessClasspath(jvm.newEnv(), argv.data(), static_cast<int>(argv.size()), folder,
-                                        "tarsil-classpath-x.jar");
+                                        "tarsil-classpath-x.jar", lengthLimited);
         std::string report = std::string(jar ? jar : "") + '\n';
         for (char* arg : argv) report += std::string(arg) + '\n';
         if (jar != nullptr) {
@@ -370,6 +499,9 @@ TEST(ClasspathJar, ModesAndOptionSpellings) {
     EXPECT_EQ(preprocess({{"vesta.bootstrap_cpjar", "never"}}, commandLineOf(200000)).jar, "");
     EXPECT_EQ(preprocess({{"vesta.bootstrap_cpjar", "yes"}}, shortLine).jar, "");
     EXPECT_NE(preprocess({{"vesta.bootstrap_cpjar", "yes"}}, commandLineOf(131001)).jar, "");
+    // Arguments bound for an argument file have no length limit.
+    EXPECT_EQ(preprocess({}, commandLineOf(200000), false).jar, "");
+    EXPECT_NE(preprocess({{"vesta.bootstrap_cpjar", "always"}}, shortLine, false).jar, "");
 
     // Nothing to replace: no class path option, or one without a value.
     Args noClasspath = {"/jdk/bin/java", "-javaagent:/x/tarsil.jar", "Main", "-cp"};
@@ -397,6 +529,7 @@ CacheRun lookUp(const std::string& folder, const Args& env = {},
         // A JVM may inherit SIGCHLD ignored: its children are reaped unseen.
         if (getenv("TEST_IGNORE_SIGCHLD") != nullptr) signal(SIGCHLD, SIG_IGN);
         log_stderr(4);
+        agent.java9 = 1;  // as Agent_OnLoad reads it from the JVM below
         std::map<std::string, std::string> all = {
             {"java.home", fakeJavaHome()}, {"vesta.bootcache.dir", folder}, {"user.dir", "/work"}};
         all.insert(properties.begin(), properties.end());

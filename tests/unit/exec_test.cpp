@@ -1,5 +1,6 @@
 // Child processes through runChildProcess, each case in a forked test
-// child whose stdout, stderr and log file are captured, and the cache's
+// child whose stdout, stderr and log file are captured (what the child
+// writes is passed on to stderr only), and the cache's
 // judgement of how its child JVM ended.
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bootcache_child.h"
@@ -29,7 +31,8 @@ struct ShRun {
     ChildResult child;
     ChildRun run;  // what runChildProcess reported
     uint32_t pid = 0;
-    std::string out;
+    std::string out;  // the test child's stdout
+    std::string err;  // and its stderr, where only the child's output goes
     std::string log;
 };
 
@@ -51,13 +54,16 @@ ShRun sh(const std::string& script, size_t bufferSize = 4096, int timeoutSeconds
          const std::vector<EnvironmentEdit>* environment = nullptr, const std::function<void()>& prepare = nullptr) {
     TempDir dir;
     std::string outPath = dir.file("stdout");
+    std::string errPath = dir.file("stderr");
     std::string logPath = dir.file("log");
     ShRun run;
     run.child = runInChild([&] {
-        int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
-        close(fd);
-        log_stderr(4);
+        for (auto [path, fd] : {std::pair{&outPath, 1}, std::pair{&errPath, 2}}) {
+            int file = open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(file, fd);
+            close(file);
+        }
+        log_stderr(-1);
         init_file_logging(4, logPath.c_str());
         std::vector<std::string> args = {"/bin/sh", "-c", script};
         std::vector<char*> argv;
@@ -71,6 +77,7 @@ ShRun sh(const std::string& script, size_t bufferSize = 4096, int timeoutSeconds
     });
     parseReport(run.child.report, &run.pid, &run.run);
     run.out = readFile(outPath);
+    run.err = readFile(errPath);
     run.log = readFile(logPath);
     return run;
 }
@@ -81,14 +88,17 @@ bool has(const std::string& text, const std::string& what) {
 
 }  // namespace
 
-TEST(Exec, OutputReachesStdoutAndTheLogBetweenMarkers) {
+// Standard output belongs to the application: a child's output (the
+// bootstrap JVM's warnings) must not mix with what it writes there.
+TEST(Exec, OutputReachesStderrOnlyAndTheLogBetweenMarkers) {
     ShRun run = sh("echo hello; echo oops >&2");
     ASSERT_EQ(run.child.exitCode, 0) << run.child.err;
-    EXPECT_EQ(run.out, "hello\noops\n");
-    EXPECT_TRUE(has(run.child.err, "Tarsil-JVMTI [DEBUG] Executing [/bin/sh, -c, echo hello; echo oops >&2]\n"));
+    EXPECT_EQ(run.err, "hello\noops\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [DEBUG] Executing [/bin/sh, -c, echo hello; echo oops >&2]\n")) << run.log;
     EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [DEBUG] Process output:\nhello\noops\n\nTarsil-JVMTI [DEBUG] End process output.\n"))
         << run.log;
-    EXPECT_TRUE(has(run.child.err, "Tarsil-JVMTI [DEBUG] Child PID: " + std::to_string(run.pid) + "\n"));
+    EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [DEBUG] Child PID: " + std::to_string(run.pid) + "\n")) << run.log;
     EXPECT_NE(run.pid, 0u);
     EXPECT_EQ(run.run.end, ChildRun::End::exited);
     EXPECT_EQ(run.run.status, 0);
@@ -99,12 +109,18 @@ TEST(Exec, ChildThatNeverStopsWritingIsCutAtTheCapAndAtItsTimeLimit) {
     auto started = std::chrono::steady_clock::now();
     ShRun run = sh("yes output", 4096, 1);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
-    EXPECT_EQ(run.out.size(), kChildOutputCap);
+    EXPECT_EQ(run.err.size(), kChildOutputCap);
+    EXPECT_EQ(run.out, "");
     EXPECT_TRUE(has(run.log, "more bytes of the child process's output were left out (only the first 1048576 are kept)"))
         << run.log.substr(run.log.size() > 2000 ? run.log.size() - 2000 : 0);
     EXPECT_EQ(run.run.end, ChildRun::End::timedOut);
     EXPECT_TRUE(run.run.outputCut);
-    EXPECT_LT(run.log.size(), kChildOutputCap + 4096);
+    // The copy between its markers (the log may hold lines of earlier cases
+    // of this process, held until a log file opened).
+    size_t start = run.log.find("Process output:\n");
+    size_t end = run.log.find("End process output.");
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_LT(end - start, kChildOutputCap + 4096);
 }
 
 TEST(Exec, ChildGetsTheJvmsEnvironmentWithTheEditsApplied) {
@@ -114,7 +130,7 @@ TEST(Exec, ChildGetsTheJvmsEnvironmentWithTheEditsApplied) {
     std::vector<EnvironmentEdit> edits = {{"TEST_CHANGED", false, "-Xint"}, {"TEST_GONE", true, ""},
                                           {"TEST_NEW", false, "'a b'"}};
     ShRun run = sh("echo \"$TEST_KEPT|$TEST_CHANGED|${TEST_GONE-unset}|$TEST_NEW\"", 4096, 0, &edits);
-    EXPECT_EQ(run.out, "kept|-Xint|unset|'a b'\n");
+    EXPECT_EQ(run.err, "kept|-Xint|unset|'a b'\n");
     unsetenv("TEST_KEPT");
     unsetenv("TEST_CHANGED");
     unsetenv("TEST_GONE");
@@ -122,7 +138,7 @@ TEST(Exec, ChildGetsTheJvmsEnvironmentWithTheEditsApplied) {
 
 TEST(Exec, SilentChildLeavesNoMarkers) {
     ShRun run = sh("exit 0");
-    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
     EXPECT_FALSE(has(run.log, "Process output:"));
     EXPECT_FALSE(has(run.log, "End process output."));
 }
@@ -131,7 +147,7 @@ TEST(Exec, OutputLargerThanTheBufferArrivesWholeAndInOrder) {
     ShRun run = sh("seq 1 5000", 64);
     std::string expected;
     for (int i = 1; i <= 5000; i++) expected += std::to_string(i) + "\n";
-    EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(run.err, expected);
     size_t first = run.log.find("Process output:");
     EXPECT_NE(first, std::string::npos);
     EXPECT_EQ(run.log.find("Process output:", first + 1), std::string::npos);
@@ -194,7 +210,7 @@ TEST(Exec, ChildInheritsNoDescriptorsBeyondTheStandardOnes) {
     ShRun run = sh("ls /proc/self/fd");
     close(extra);
     // 0, 1, 2 and the one ls itself opens to list the folder.
-    EXPECT_EQ(run.out, "0\n1\n2\n3\n") << run.out;
+    EXPECT_EQ(run.err, "0\n1\n2\n3\n") << run.err;
 }
 
 TEST(Exec, KillingAGoneProcessIsOnlyAWarning) {
@@ -233,12 +249,11 @@ void countInterruption(int) {
 // not end the reading early nor lose the child's status.
 TEST(Exec, InterruptedWaitsAreResumed) {
     TempDir dir;
-    std::string outPath = dir.file("stdout");
+    std::string errPath = dir.file("stderr");
     ChildResult child = runInChild([&] {
-        int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
+        int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
         close(fd);
-        log_stderr(4);
         struct sigaction action {};
         action.sa_handler = countInterruption;
         sigemptyset(&action.sa_mask);
@@ -261,7 +276,7 @@ TEST(Exec, InterruptedWaitsAreResumed) {
         return std::to_string(interruptions > 10) + " " + std::to_string(run.status);
     });
     EXPECT_EQ(child.report, "1 2") << child.err;
-    EXPECT_EQ(readFile(outPath), "early\nlate\n");
+    EXPECT_EQ(readFile(errPath), "early\nlate\n");
 }
 
 namespace {

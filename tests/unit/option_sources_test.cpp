@@ -2,12 +2,17 @@
 // command line with its argument files, the four variables and options
 // files, each split as the launcher or the JVM splits it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "bootcache_args.h"
+#include "readfile.h"
+#include "support/child.h"
 
 namespace {
 
@@ -18,19 +23,21 @@ using Variables = std::map<std::string, std::string>;
 constexpr char kLibrary[] = "/opt/tarsil/lib/libtarsil64.so";
 
 std::vector<OptionSource> sourcesOf(const Options& commandLine, const Variables& variables, const Files& files,
-                                    bool java9 = true) {
+                                    bool java9 = true, int release = kNewestRelease, bool openJ9 = false) {
     OptionInputs inputs;
     inputs.commandLine = commandLine;
     inputs.java9 = java9;
+    inputs.release = release;
+    inputs.openJ9 = openJ9;
     inputs.variable = [&variables](const char* name) -> const char* {
         auto found = variables.find(name);
         return found == variables.end() ? nullptr : found->second.c_str();
     };
     inputs.readFile = [&files](const std::string& path, std::string* text) {
         auto found = files.find(path);
-        if (found == files.end()) return false;
+        if (found == files.end()) return FileRead::missing;
         *text = found->second;
-        return true;
+        return FileRead::ok;
     };
     return collectOptionSources(inputs);
 }
@@ -115,16 +122,16 @@ TEST(OptionSources, EverySourceIsSplitFilteredAndHashedInItsOrder) {
          {"-Xlog:gc", "-Xlog:safepoint:stderr", "-XX:+UseSerialGC"},
          "_JAVA_OPTIONS=-Xlog:os;",
          {"-Xlog:gc", "-Xlog:safepoint:stderr", "-XX:+UseSerialGC", "-Xlog:os"}},
-        {"options files are read where they stand",
+        {"options files are read where they stand; the later -XX:Flags= replaces the file's",
          {"java", "-XX:VMOptionsFile=vm.opts", "-XX:Flags=.hotspotrc", "Main", "-XX:Flags=app-arg"},
          {{"JDK_AOT_VM_OPTIONS", "-XX:AOTMode=create -Xmx1g -XX:+UseZGC"}},
          {{"vm.opts", "-XX:+UseSerialGC '-XX:StartFlightRecording=filename=a b.jfr' -XX:Flags=inner"},
           {"inner", "+AlwaysPreTouch"},
           {".hotspotrc", "# tuning\n+UseNUMA ErrorFile=\"/tmp/my err.log\"\nLogFile=vm.log\n"}},
          true,
-         {"-XX:+UseSerialGC", "-XX:+AlwaysPreTouch", "-XX:+UseNUMA", "-XX:ErrorFile=/tmp/my err.log"},
+         {"-XX:+UseSerialGC", "-XX:+UseNUMA", "-XX:ErrorFile=/tmp/my err.log"},
          "JDK_AOT_VM_OPTIONS=-XX:+UseZGC;",
-         {"-XX:+UseSerialGC", "-XX:+AlwaysPreTouch", "-XX:+UseNUMA", "-XX:ErrorFile=/tmp/my err.log", "-XX:+UseZGC"}},
+         {"-XX:+UseSerialGC", "-XX:+UseNUMA", "-XX:ErrorFile=/tmp/my err.log", "-XX:+UseZGC"}},
         {"the variables come in their fixed order, quoted back as the JVM reads them",
          {"java", "-Xint", "Main"},
          {{"JDK_AOT_VM_OPTIONS", "-Xss2m"},
@@ -206,4 +213,139 @@ TEST(OptionSources, JoinedOptionsReadBackUnchanged) {
     Options options = {"plain", "", "a b", "it's", "say \"hi\"", "\"'\"", "tab\there", "-XX:OnError=kill -9 %p"};
     EXPECT_EQ(splitOptionsText(joinOptionsText(options)), options);
     EXPECT_EQ(splitOptionsText("  -Xint\n\t'-Da= b'\"c\"  "), (Options{"-Xint", "-Da= bc"}));
+}
+
+TEST(OptionSources, OptionsFilesAreReadAsHotSpotReadsThem) {
+    struct Case {
+        const char* what;
+        Options commandLine;
+        Variables variables;
+        bool java9;
+        Options hashed;
+    } cases[] = {
+        {"only the last -XX:Flags= counts, across the JVM's containers",
+         {"java", "-XX:Flags=a", "-XX:Flags=b", "Main"},
+         {{"JAVA_TOOL_OPTIONS", "-XX:Flags=c"}},
+         true,
+         {"-XX:+UseParallelGC"}},
+        {"_JAVA_OPTIONS comes after the command line, JAVA_TOOL_OPTIONS before it",
+         {"java", "-XX:Flags=a", "Main"},
+         {{"JAVA_TOOL_OPTIONS", "-XX:Flags=b"}, {"_JAVA_OPTIONS", "-XX:Flags=c"}},
+         true,
+         {"-XX:+UseZGC"}},
+        {"a -XX:Flags= inside the options file counts where the file stands",
+         {"java", "-XX:Flags=a", "-XX:VMOptionsFile=vm", "Main"},
+         {},
+         true,
+         {"-XX:+AlwaysPreTouch", "-XX:+UseParallelGC"}},
+        {"no options file inside an options file, one per container",
+         {"java", "-XX:VMOptionsFile=nested", "Main"},
+         {{"JDK_JAVA_OPTIONS", "-XX:VMOptionsFile=vm"}},
+         true,
+         {"-XX:+AlwaysPreTouch", "-XX:+UseParallelGC"}},
+        {"Java 8: no -XX:VMOptionsFile=, only the command line's -XX:Flags=",
+         {"java", "-XX:Flags=a", "-XX:VMOptionsFile=vm", "Main"},
+         {{"_JAVA_OPTIONS", "-XX:Flags=c"}},
+         false,
+         {"-XX:+UseSerialGC"}},
+    };
+    Files files = {{"a", "+UseSerialGC"},
+                   {"b", "+UseParallelGC"},
+                   {"c", "+UseZGC"},
+                   {"vm", "-XX:+AlwaysPreTouch -XX:Flags=b"},
+                   {"nested", "-XX:VMOptionsFile=vm -Xint"}};
+    for (const Case& c : cases) {
+        InheritedOptions inherited =
+            inheritedOptions(sourcesOf(c.commandLine, c.variables, files, c.java9, c.java9 ? 21 : 8), false, kLibrary);
+        EXPECT_EQ(inherited.hashed(), c.hashed) << c.what;
+    }
+}
+
+TEST(OptionSources, ModuleOptionsKeepTheirSeparateValuesInEverySpelling) {
+    Options line = {"java", "--enable-native-access", "ALL-UNNAMED", "--add-opens=java.base/java.lang=ALL-UNNAMED",
+                    "--add-opens", "java.base/java.io=ALL-UNNAMED", "-p", "mods", "--module-path=mods",
+                    "--add-modules", "app", "--module", "app/app.Main", "--add-reads", "not=mine"};
+    EXPECT_EQ(inheritedOptions(sourcesOf(line, {}, {}, true, 25), false, kLibrary).commandLine,
+              (Options{"--enable-native-access", "ALL-UNNAMED", "--add-opens=java.base/java.lang=ALL-UNNAMED",
+                       "--add-opens", "java.base/java.io=ALL-UNNAMED", "--add-modules", "app"}));
+    // Before 17 the launcher read no separate value of --enable-native-access.
+    Options old = {"java", "--enable-native-access", "--add-modules", "app", "--module=app/app.Main", "-Xint"};
+    EXPECT_EQ(inheritedOptions(sourcesOf(old, {}, {}, true, 11), false, kLibrary).commandLine,
+              (Options{"--enable-native-access", "--add-modules", "app"}));
+    // An argument file expands up to the main module, and no further.
+    Files files = {{"args", "--add-exports a/b=c\n-m app/app.Main @more"}, {"more", "-Xint"}};
+    EXPECT_EQ(inheritedOptions(sourcesOf({"java", "@args", "@more"}, {}, files, true, 17), false, kLibrary).commandLine,
+              (Options{"--add-exports", "a/b=c"}));
+}
+
+TEST(OptionSources, OpenJ9VariablesAreReadWithTheirOwnRuleBeforeTheCommandLine) {
+    Variables variables = {{"JAVA_TOOL_OPTIONS", "-Xint\t-Da='b c'"},
+                           {"OPENJ9_JAVA_OPTIONS", "\"-Dx=a b\" -Xss1m"},
+                           {"IBM_JAVA_OPTIONS", "-Dq=\\\"x\\\" \"-Dr=1 2\"\" 3\" -Xjit:count=0"},
+                           {"JDK_AOT_VM_OPTIONS", "-Xmx1g"}};
+    InheritedOptions openJ9 = inheritedOptions(sourcesOf({"java", "Main"}, variables, {}, true, 17, true), false, kLibrary);
+    std::vector<std::string> names;
+    for (const InheritedVariable& variable : openJ9.variables) names.push_back(variable.name);
+    EXPECT_EQ(names, (Options{"JAVA_TOOL_OPTIONS", "OPENJ9_JAVA_OPTIONS", "IBM_JAVA_OPTIONS"}));
+    // Only spaces separate and only double quotes group; after the first
+    // quoted part a space ends the option even inside a second one.
+    EXPECT_EQ(splitOpenJ9OptionsText(variables["JAVA_TOOL_OPTIONS"]), (Options{"-Xint\t-Da='b", "c'"}));
+    EXPECT_EQ(splitOpenJ9OptionsText(variables["OPENJ9_JAVA_OPTIONS"]), (Options{"-Dx=a b", "-Xss1m"}));
+    EXPECT_EQ(splitOpenJ9OptionsText(variables["IBM_JAVA_OPTIONS"]),
+              (Options{"-Dq=\"x\"", "-Dr=1 2\" 3", "-Xjit:count=0"}));
+    EXPECT_EQ(splitOpenJ9OptionsText("a\"\"b"), (Options{"a\"b"}));
+    // The child's copies read back as the JVM reads them.
+    for (const EnvironmentEdit& edit : openJ9.environment()) {
+        for (const InheritedVariable& variable : openJ9.variables) {
+            if (variable.name == edit.name) {
+                EXPECT_EQ(splitOpenJ9OptionsText(edit.value), variable.kept) << edit.name;
+            }
+        }
+    }
+    Options hard = {"a b\\", "\"x y\"", "p\\\"q r", "tab\there", "it's"};
+    EXPECT_EQ(splitOpenJ9OptionsText(joinOpenJ9OptionsText(hard)), hard);
+    // HotSpot reads neither of OpenJ9's variables.
+    InheritedOptions hotSpot = inheritedOptions(sourcesOf({"java", "Main"}, variables, {}, true, 17), false, kLibrary);
+    names.clear();
+    for (const InheritedVariable& variable : hotSpot.variables) names.push_back(variable.name);
+    EXPECT_EQ(names, (Options{"JAVA_TOOL_OPTIONS", "JDK_AOT_VM_OPTIONS"}));
+}
+
+TEST(OptionSources, OptionsFilesAreRegularFilesOpenedWithoutBlocking) {
+    char folder[] = "/tmp/tarsil-sources-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string dir = folder;
+    std::string fifo = dir + "/fifo";
+    std::string regular = dir + "/opts";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    FILE* file = fopen(regular.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fputs("-Xint\n", file);
+    fclose(file);
+    std::string text;
+    EXPECT_EQ(readRegularFile(regular.c_str(), &text), FileRead::ok);
+    EXPECT_EQ(text, "-Xint\n");
+    EXPECT_EQ(readRegularFile((dir + "/gone").c_str(), &text), FileRead::missing);
+    EXPECT_EQ(readRegularFile(fifo.c_str(), &text), FileRead::notRegular);
+    EXPECT_EQ(readRegularFile(dir.c_str(), &text), FileRead::notRegular);
+    // A FIFO named as an argument file, an options file or a flags file ends
+    // the JVM at once; a vanished file only loses its options.
+    for (const std::string& option : {"@" + fifo, "-XX:VMOptionsFile=" + fifo, "-XX:Flags=" + fifo}) {
+        ChildResult child = runInChild([&option] {
+            OptionInputs inputs;
+            inputs.commandLine = {"java", option, "Main"};
+            inputs.readFile = [](const std::string& path, std::string* content) {
+                return readRegularFile(path.c_str(), content);
+            };
+            return std::to_string(collectOptionSources(inputs)[0].options.size());
+        });
+        EXPECT_EQ(child.exitCode, 3) << option;
+        EXPECT_NE(child.err.find(fifo), std::string::npos) << option;
+    }
+    EXPECT_EQ(inheritedOptions(sourcesOf({"java", "@" + dir + "/gone", "-Xint", "Main"}, {}, {}), false, kLibrary)
+                  .commandLine,
+              (Options{"-Xint"}));
+    unlink(fifo.c_str());
+    unlink(regular.c_str());
+    rmdir(folder);
 }

@@ -224,7 +224,7 @@ TEST(ZipReaderTest, DamagedArchivesFailToOpenWithAReason) {
     EXPECT_EQ(outcome(text.substr(0, 5)), "not a zip archive: too short");
     EXPECT_FALSE(zip.openMemory(nullptr, 100));
     EXPECT_FALSE(zip.open("/nonexistent/file.jar"));
-    EXPECT_STREQ(zip.error(), "cannot map the file: missing, unreadable or empty");
+    EXPECT_STREQ(zip.error(), "it does not exist");
     EXPECT_EQ(outcome(buildZip({})), "extracts");  // no entries is still an archive
 
     const std::string plain = buildZip(kSample);
@@ -402,9 +402,12 @@ TEST(ZipReaderTest, CopiedArchiveOutlivesChangesToItsFile) {
     std::string fifo = dir.file("fifo.jar");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     write("");
-    for (const std::string& unusable : {dir.file("missing.jar"), path, fifo, dir.path()}) {
+    for (const std::string& unusable : {dir.file("missing.jar"), path, fifo, dir.path(), std::string("/dev/null")}) {
         ZipReader zip;
         EXPECT_FALSE(zip.openCopy(unusable.c_str())) << unusable;
+        EXPECT_STRNE(zip.error(), "") << unusable;
+        // Mapped as well as copied: never waiting, never anything but a file.
+        EXPECT_FALSE(zip.open(unusable.c_str())) << unusable;
         EXPECT_STRNE(zip.error(), "") << unusable;
     }
 }

@@ -33,6 +33,9 @@
 namespace {
 
 constexpr size_t kLongestFolder = 205;
+// The longest folder whose files stay under MAX_PATH: with a separator and
+// the longest name kept there (78 characters), 259 characters.
+constexpr size_t kLongestUsableFolder = 180;
 
 FakeJvmtiScript withProperties(std::map<std::string, std::string> properties) {
     FakeJvmtiScript script;
@@ -185,11 +188,12 @@ TEST(BootcacheWin, LogOpensInAFolderWithANonAsciiName) {
     EXPECT_EQ(filesIn(folder), std::vector<std::string>{"tarsil.boot.log"});
 }
 
-TEST(BootcacheWin, FolderOfTheLongestLengthIsAccepted) {
+TEST(BootcacheWin, FolderOfTheLongestUsableLengthIsAcceptedALongerOneFallsThrough) {
     TempDir dir;
-    std::string longest = pathOfLength(dir, kLongestFolder);
-    ASSERT_EQ(longest.size(), kLongestFolder);
+    std::string longest = pathOfLength(dir, kLongestUsableFolder);
+    ASSERT_EQ(longest.size(), kLongestUsableFolder);
     EXPECT_EQ(fromProperty({{"vesta.bootcache.dir", longest}}), longest);
+    EXPECT_EQ(fromProperty({{"vesta.bootcache.dir", pathOfLength(dir, kLongestUsableFolder + 1)}}), "<null>");
 }
 
 TEST(BootcacheWinDeathTest, LongerOrLongPathPrefixedFolderEndsTheProcess) {
@@ -224,8 +228,8 @@ TEST(BootcacheWinDeathTest, TooLongVestaBaseEndsTheProcess) {
     TempDir dir;
     // With "\bootcache" the full path is one character too long.
     std::string base = pathOfLength(dir, kLongestFolder + 1 - strlen("\\bootcache"));
-    EXPECT_EQ(fromVestaBase({{"vesta.base", pathOfLength(dir, kLongestFolder - strlen("\\bootcache"))}}).size(),
-              kLongestFolder);
+    EXPECT_EQ(fromVestaBase({{"vesta.base", pathOfLength(dir, kLongestUsableFolder - strlen("\\bootcache"))}}).size(),
+              kLongestUsableFolder);
     EXPECT_EXIT(fromVestaBase({{"vesta.base", base}}), testing::ExitedWithCode(3),
                 literal("Tarsil-JVMTI [FATAL] Couldn't write to " + base +
                         "\\bootcache. The path provided might be too long. Specify another location by changing "

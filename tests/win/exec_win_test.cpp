@@ -3,7 +3,9 @@
 // cache's judgement of its end, terminateProcess and formatLastError.
 #include "win_test_support.h"  // first: it brings <windows.h>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <io.h>
 #include <shellapi.h>
 
 #include <atomic>
@@ -38,6 +40,31 @@ std::vector<std::string> splitBySystem(const std::string& commandLine) {
     return arguments;
 }
 
+// A capture with standard error too, where what a child writes is passed
+// on; the library's own lines stay out of it.
+struct Passed {
+    std::string err;
+    std::string out;  // the application's: a child's output never goes there
+    std::string log;
+};
+template <typename Body>
+Passed capturePassed(Body body) {
+    TempDir dir;
+    fflush(stderr);
+    int saved = _dup(_fileno(stderr));
+    int fd = _wopen(widen(dir.file("stderr")).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0600);
+    _dup2(fd, _fileno(stderr));
+    _close(fd);
+    int level = stderr_loglevel;
+    log_stderr(-1);
+    Captured captured = capture(body);
+    log_stderr(level);
+    fflush(stderr);
+    _dup2(saved, _fileno(stderr));
+    _close(saved);
+    return {readFile(dir.file("stderr")), captured.out, captured.log};
+}
+
 // argv_child with the exit code and the arguments, through runChildProcess.
 ChildRun execChild(const std::vector<std::string>& arguments, uint32_t* pid = nullptr, size_t bufferSize = 4096,
                    int timeoutSeconds = 0, const std::vector<EnvironmentEdit>* environment = nullptr) {
@@ -48,8 +75,8 @@ ChildRun execChild(const std::vector<std::string>& arguments, uint32_t* pid = nu
     return runChildProcess(static_cast<int>(argv.size()), argv.data(), bufferSize, pid, timeoutSeconds, environment);
 }
 
-Captured runChild(const std::vector<std::string>& arguments, uint32_t* pid = nullptr, ChildRun* ran = nullptr) {
-    return capture([&] {
+Passed runChild(const std::vector<std::string>& arguments, uint32_t* pid = nullptr, ChildRun* ran = nullptr) {
+    return capturePassed([&] {
         ChildRun run = execChild(arguments, pid);
         if (ran != nullptr) *ran = run;
     });
@@ -68,11 +95,11 @@ TEST(ExecWin, ChildGetsTheEnvironmentWithTheEditsApplied) {
     // Windows names ignore case.
     std::vector<EnvironmentEdit> edits = {{"test_changed", false, "-Xint"}, {"TEST_GONE", true, ""},
                                           {"TEST_NEW", false, "'a b'"}};
-    Captured run = capture([&] {
+    Passed run = capturePassed([&] {
         execChild({"0", "--env=TEST_KEPT", "--env=TEST_CHANGED", "--env=TEST_GONE", "--env=TEST_NEW"}, nullptr, 4096,
                   0, &edits);
     });
-    EXPECT_TRUE(has(run.out, "TEST_KEPT=kept\nTEST_CHANGED=-Xint\nTEST_GONE unset\nTEST_NEW='a b'\n")) << run.out;
+    EXPECT_TRUE(has(run.err, "TEST_KEPT=kept\nTEST_CHANGED=-Xint\nTEST_GONE unset\nTEST_NEW='a b'\n")) << run.err;
 }
 
 TEST(ExecWin, ChildThatNeverStopsWritingIsCutAtTheCapAndAtItsTimeLimit) {
@@ -80,10 +107,10 @@ TEST(ExecWin, ChildThatNeverStopsWritingIsCutAtTheCapAndAtItsTimeLimit) {
     // 300 KB a second.
     ULONGLONG started = GetTickCount64();
     ChildRun ran;
-    Captured run = capture([&] { ran = execChild({"0", "--forever"}, nullptr, 4096, 10); });
+    Passed run = capturePassed([&] { ran = execChild({"0", "--forever"}, nullptr, 4096, 10); });
     EXPECT_LT(GetTickCount64() - started, 40000u);
     // The cap, and the empty line Windows adds after a child's output.
-    EXPECT_EQ(run.out.size(), kChildOutputCap + 1);
+    EXPECT_EQ(run.err.size(), kChildOutputCap + 1);
     EXPECT_TRUE(has(run.log, "more bytes of the child process's output were left out")) << run.log.size();
     EXPECT_EQ(ran.end, ChildRun::End::timedOut);
     EXPECT_TRUE(ran.outputCut);
@@ -120,11 +147,12 @@ TEST(AppendQuotedArgument, QuotesDoubleOnlyTheBackslashesThatNeedIt) {
     EXPECT_EQ(quoted({"one", "two"}), "\"one\" \"two\" ");
 }
 
-TEST(ExecWin, OutputReachesStdoutAndTheLogBetweenMarkers) {
+TEST(ExecWin, OutputReachesStderrOnlyAndTheLogBetweenMarkers) {
     uint32_t pid = 0;
     ChildRun ran;
-    Captured run = runChild({"0", "hello", "--stderr=oops"}, &pid, &ran);
-    EXPECT_EQ(run.out, "[hello]\n[--stderr=oops]\noops\n\n");
+    Passed run = runChild({"0", "hello", "--stderr=oops"}, &pid, &ran);
+    EXPECT_EQ(run.err, "[hello]\n[--stderr=oops]\noops\n\n");
+    EXPECT_EQ(run.out, "");
     EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [DEBUG] Process output:\n[hello]\n[--stderr=oops]\noops\n\n"
                              "Tarsil-JVMTI [DEBUG] End process output.\n"))
         << run.log;
@@ -137,7 +165,7 @@ TEST(ExecWin, OutputReachesStdoutAndTheLogBetweenMarkers) {
 
 TEST(ExecWin, CommandLineIsLoggedWithItsLength) {
     std::string program = siblingProgram("argv_child.exe");
-    Captured run = runChild({"0", "a b"});
+    Passed run = runChild({"0", "a b"});
     std::string commandLine = "\"" + program + "\" \"0\" \"a b\" ";
     EXPECT_TRUE(has(run.log, "Tarsil-JVMTI [INFO] exec command string length " +
                                  std::to_string(commandLine.size()) + "\n"))
@@ -147,32 +175,32 @@ TEST(ExecWin, CommandLineIsLoggedWithItsLength) {
 }
 
 TEST(ExecWin, ArgumentsWithBackslashesQuotesAndBlanksReachTheChildIntact) {
-    Captured run = runChild({"0", "C:\\some folder\\", "say \"hi\"", "", "back\\\"slash", "caf\xc3\xa9"});
-    EXPECT_EQ(run.out, "[C:\\some folder\\]\n[say \"hi\"]\n[]\n[back\\\"slash]\n[caf\xc3\xa9]\n\n");
+    Passed run = runChild({"0", "C:\\some folder\\", "say \"hi\"", "", "back\\\"slash", "caf\xc3\xa9"});
+    EXPECT_EQ(run.err, "[C:\\some folder\\]\n[say \"hi\"]\n[]\n[back\\\"slash]\n[caf\xc3\xa9]\n\n");
 }
 
-TEST(ExecWin, WithoutALogFileTheOutputStillReachesStdout) {
-    Captured run = capture([&] {
+TEST(ExecWin, WithoutALogFileTheOutputStillReachesStderr) {
+    Passed run = capturePassed([&] {
         stop_file_logging();
         execChild({"0", "alone"});
     });
-    EXPECT_EQ(run.out, "[alone]\n\n");
+    EXPECT_EQ(run.err, "[alone]\n\n");
     EXPECT_EQ(run.log, "");
 }
 
 TEST(ExecWin, SilentChildLeavesNoMarkers) {
-    Captured run = runChild({"0"});
-    EXPECT_EQ(run.out, "");
+    Passed run = runChild({"0"});
+    EXPECT_EQ(run.err, "");
     EXPECT_FALSE(has(run.log, "Process output:"));
     EXPECT_FALSE(has(run.log, "End process output."));
     EXPECT_TRUE(has(run.log, "Child PID: "));
 }
 
 TEST(ExecWin, OutputLargerThanTheBufferArrivesWholeAndInOrder) {
-    Captured run = capture([&] { execChild({"0", "--lines=3000"}, nullptr, 64); });
+    Passed run = capturePassed([&] { execChild({"0", "--lines=3000"}, nullptr, 64); });
     std::string expected = "[--lines=3000]\n";
     for (int i = 1; i <= 3000; i++) expected += "line " + std::to_string(i) + "\n";
-    EXPECT_EQ(run.out, expected + "\n");
+    EXPECT_EQ(run.err, expected + "\n");
     EXPECT_TRUE(has(run.log, "Process output:\n" + expected + "\nTarsil-JVMTI [DEBUG] End process output.\n"));
     size_t first = run.log.find("Process output:");
     EXPECT_EQ(run.log.find("Process output:", first + 1), std::string::npos);
@@ -213,8 +241,8 @@ TEST(ExecWinDeathTest, ProgramThatCannotStartIsReportedWithTheSystemText) {
 TEST(ExecWin, RunCommandLineTakesTheLineAsGiven) {
     std::string commandLine = "\"" + siblingProgram("argv_child.exe") + "\" 3 unquoted \"two words\"";
     ChildRun ran;
-    Captured run = capture([&] { ran = runCommandLine(commandLine.c_str(), 4096, nullptr); });
-    EXPECT_EQ(run.out, "[unquoted]\n[two words]\n\n");
+    Passed run = capturePassed([&] { ran = runCommandLine(commandLine.c_str(), 4096, nullptr); });
+    EXPECT_EQ(run.err, "[unquoted]\n[two words]\n\n");
     EXPECT_TRUE(has(run.log, "Executing command: " + commandLine + "\n"));
     EXPECT_FALSE(has(run.log, "exec command string length"));
     EXPECT_EQ(ran.status, 3);
@@ -222,9 +250,9 @@ TEST(ExecWin, RunCommandLineTakesTheLineAsGiven) {
 
 TEST(ExecWin, ChildSeesTheEnvironmentSetThroughLftsSetenv) {
     ASSERT_EQ(lfts_setenv("TARSIL_TEST_CHILD_ENV", "from parent", 1), 0);
-    EXPECT_TRUE(has(runChild({"0", "--env=TARSIL_TEST_CHILD_ENV"}).out, "TARSIL_TEST_CHILD_ENV=from parent\n"));
+    EXPECT_TRUE(has(runChild({"0", "--env=TARSIL_TEST_CHILD_ENV"}).err, "TARSIL_TEST_CHILD_ENV=from parent\n"));
     ASSERT_EQ(lfts_unsetenv("TARSIL_TEST_CHILD_ENV"), 0);
-    EXPECT_TRUE(has(runChild({"0", "--env=TARSIL_TEST_CHILD_ENV"}).out, "TARSIL_TEST_CHILD_ENV unset\n"));
+    EXPECT_TRUE(has(runChild({"0", "--env=TARSIL_TEST_CHILD_ENV"}).err, "TARSIL_TEST_CHILD_ENV unset\n"));
 }
 
 TEST(TerminateProcess, KillsALiveChildWhoseCallThenReturns) {

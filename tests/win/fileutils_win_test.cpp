@@ -247,3 +247,23 @@ TEST(WinUtil, ShortPathOnlyWhenItDiffers) {
     // A path that is its own short form gives nothing.
     EXPECT_EQ(shortPathOf(L"C:\\"), nullptr);
 }
+
+TEST(RegularFileWin, OnlyDiskFilesOpenAndAPipeNameNeverWaits) {
+    TempDir dir;
+    std::string file = dir.file("data.jar");
+    ASSERT_TRUE(writeFile(file, "0123456789"));
+    EXPECT_TRUE(RegularFile(file.c_str()));
+    EXPECT_EQ(MappedFile(file.c_str()).size(), 10u);
+    // A pipe with a server listening: opening its name connects at once,
+    // and what it reaches is no file.
+    std::string pipeName = "\\\\.\\pipe\\tarsil-regular-file-" + std::to_string(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeW(widen(pipeName).c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    for (const std::string& path : {dir.path(), dir.file("missing.jar"), std::string("NUL"), pipeName}) {
+        RegularFile opened(path.c_str());
+        EXPECT_FALSE(opened) << path;
+        EXPECT_STRNE(opened.problem(), "") << path;
+        EXPECT_FALSE(MappedFile(path.c_str())) << path;
+    }
+    CloseHandle(server);
+}
