@@ -252,9 +252,15 @@ InheritedOptions inheritedOptions(const std::vector<OptionSource>& sources, bool
         if (source.isCommandLine()) {
             inherited.commandLine = filterOptions(source.options, source.kind, ibmVendor, libraryPath, source.release);
         } else if (source.present) {
-            inherited.variables.push_back(
-                {source.name, filterOptions(source.options, source.kind, ibmVendor, libraryPath, source.release),
-                 source.kind});
+            std::vector<std::string> kept =
+                filterOptions(source.options, source.kind, ibmVendor, libraryPath, source.release);
+            // OpenJ9's syntax has no way to write an empty option (a lone
+            // quote pair stands for a quote): the child's copy cannot carry
+            // one, so it is not inherited.
+            if (source.kind == SourceKind::openJ9Variable) {
+                kept.erase(std::remove(kept.begin(), kept.end(), std::string()), kept.end());
+            }
+            inherited.variables.push_back({source.name, std::move(kept), source.kind});
         }
     }
     return inherited;
