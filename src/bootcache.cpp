@@ -300,6 +300,7 @@ private:
         log_write(TS_DEBUG, "Someone else finished bootstrap generation before us");
         set_fatal_cleanup(nullptr);
         removeGenerationFiles();
+        runningFolder = nullptr;
         return true;
     }
 
@@ -355,6 +356,7 @@ private:
             // The file checked is the file published: it is kept open.
             keep(generated);
             set_fatal_cleanup(nullptr);
+            runningFolder = nullptr;
             return;
         }
         closeBootFile(generated);
