@@ -78,16 +78,17 @@ std::string_view generationHash(std::string_view name) {
 
 // Tells whether generations of a hash may still be running: one that holds
 // a lock of that hash is; where every lock of it can be taken, none is
-// (the locks are held until the sweep ends, so none starts meanwhile).
+// (the locks are held until the sweep ends, so none starts meanwhile); with
+// no lock of it at all (a folder where locks cannot be had), nobody knows.
 class GenerationLiveness {
 public:
+    enum class State { unknown, running, over };
     GenerationLiveness(const BootFolder& folder, std::string_view ownHash)
         : folder_(folder), ownHash_(ownHash.substr(0, 20)), locks_(bootFileNames(folder, kBootstrapPrefix, ".lock")) {}
 
-    // Known to be over (true), or not known to be (false).
-    bool over(std::string_view hash) {
+    State state(std::string_view hash) {
         // This JVM holds its own hash's lock.
-        if (hash == ownHash_) return true;
+        if (hash == ownHash_) return State::over;
         auto known = verdicts_.find(std::string(hash));
         if (known != verdicts_.end()) return known->second;
         bool anyLock = false;
@@ -102,14 +103,15 @@ public:
                 allFree = false;
             }
         }
-        return verdicts_[std::string(hash)] = anyLock && allFree;
+        State verdict = !anyLock ? State::unknown : allFree ? State::over : State::running;
+        return verdicts_[std::string(hash)] = verdict;
     }
 
 private:
     const BootFolder& folder_;
     std::string ownHash_;
     std::vector<std::string> locks_;
-    std::map<std::string, bool> verdicts_;
+    std::map<std::string, State> verdicts_;
     std::vector<std::unique_ptr<BootFileLock>> held_;
 };
 
@@ -125,14 +127,19 @@ std::vector<std::string> namesLike(const BootFolder& folder, std::string_view pr
 
 // Removes what generations of any hash left behind once they are over:
 // temporary jars, argument files and classpath jars of generations whose
-// locks are free, or that are older than any generation can run; and all
-// but the newest few child logs. Called under this JVM's lock.
+// locks are free, or, where no lock of theirs exists, that are older than
+// any generation can run (a held lock always wins: another configuration
+// may run with a longer time limit than this JVM's); and all but the newest
+// few child logs. Called under this JVM's lock.
 void sweepDeadGenerations(const BootFolder& folder, std::string_view hash, int timeoutSeconds) {
     long long oldest = timeoutSeconds > 0 ? 2LL * timeoutSeconds : kUnlimitedGenerationSeconds;
     GenerationLiveness liveness(folder, hash);
     auto over = [&](const std::string& name) {
         std::string_view of = generationHash(name);
-        return !of.empty() && (bootFileAgeSeconds(folder, name.c_str()) > oldest || liveness.over(of));
+        if (of.empty()) return false;
+        GenerationLiveness::State state = liveness.state(of);
+        if (state != GenerationLiveness::State::unknown) return state == GenerationLiveness::State::over;
+        return bootFileAgeSeconds(folder, name.c_str()) > oldest;
     };
     std::vector<std::string> leftovers = namesLike(folder, kBootstrapPrefix, {kTemporarySuffix, ".args"});
     std::vector<std::string> classpathJars = bootFileNames(folder, kClasspathPrefix, ".jar");
@@ -349,6 +356,12 @@ private:
         if (publishedMeanwhile()) {
             closeBootFile(generated);
             return;
+        }
+        // The child may have written the jar anew with its own mode: the jar
+        // is the user's alone before anything can find it.
+        if (!makeBootFilePrivate(generated)) {
+            closeBootFile(generated);
+            failGeneration("The generated bootstrap jar could not be made private", strerror(errno));
         }
         log_write(TS_DEBUG, "Renaming generated bootstrap to %s", cached_.c_str());
         clearCachedName();

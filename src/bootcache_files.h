@@ -56,6 +56,10 @@ enum class BootFileState { missing, trusted, untrusted };
 // Whether the named file of the folder exists and may be trusted; `problem`
 // (when given) receives why an existing file may not.
 BootFileState bootFileState(const BootFolder& folder, const char* name, const char** problem = nullptr);
+// A file of the folder may be trusted when it is a regular file of the user
+// (or root) that nobody else may write and that has no other name (one link:
+// a hard link made elsewhere would let a write here change that file).
+//
 // Opens the named file of the folder for reading when it may be trusted:
 // its handle (a descriptor; a HANDLE on Windows), which the caller checks
 // and uses, so that the file checked is the file used. -1 otherwise, with
@@ -75,6 +79,9 @@ FILE* openBootLog(const BootFolder& folder, const char* name);
 bool createBootFile(const BootFolder& folder, const char* name, std::string_view content = {});
 // Removes the named file (or empty folder); true when it is gone.
 bool removeBootFile(const BootFolder& folder, const char* name);
+// Makes the file of an open handle (from openBootFile) the user's alone,
+// whoever wrote its bytes: mode 0600; Windows: the user-only access list.
+bool makeBootFilePrivate(intptr_t handle);
 // Makes `from` durable and renames it over `to` atomically, then makes the
 // rename durable. False, with errno set, when the rename fails.
 bool publishBootFile(const BootFolder& folder, const char* from, const char* to);
@@ -121,10 +128,13 @@ struct HomeNames {
 };
 HomeNames homeNames();
 // The folder of last resort for users without a usable home (containers
-// with an arbitrary uid): <TMPDIR when absolute, else /tmp>/tarsil-<uid>/
-// bootcache; Windows: <the user's temporary folder>\tarsil\bootcache. Empty
-// when there is no temporary folder.
-std::string temporaryBootFolder();
+// with an arbitrary uid) is <base>/<temporaryFolderName()>/bootcache, in the
+// first of these bases where it can be adopted: TMPDIR when it is absolute
+// and an existing folder, then /tmp; Windows: the user's temporary folder.
+// Empty when there is no temporary folder.
+std::vector<std::string> temporaryBases();
+// The user's own folder below a base: "tarsil-<uid>"; Windows: "tarsil".
+std::string temporaryFolderName();
 // A folder the user names, in the platform's form (Windows: backslashes and,
 // for a base folder, its full path), and `name` below it.
 std::string userFolderPath(std::string_view path);

@@ -12,7 +12,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -59,48 +61,89 @@ const char* openProblem(int error) {
     }
 }
 
-// The path the walk goes down: absolute, its existing part resolved
-// through its links, the rest (levels still to be made) taken as written,
-// without "." and "..".
-std::vector<std::string> realLevels(const char* path) {
+constexpr char kForeignLink[] = "it is a symbolic link of another user in a folder everyone may write";
+constexpr int kMaxLinks = 40;  // as the kernel follows at most
+
+void appendLevels(std::string_view path, std::vector<std::string>* names) {
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = std::min(path.find('/', start), path.size());
+        if (end > start) names->emplace_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+std::string joinLevels(const std::vector<std::string>& levels) {
+    std::string path;
+    for (const std::string& level : levels) path += "/" + level;
+    return path.empty() ? "/" : path;
+}
+
+// Whether a link may be followed where it stands, as the kernel's
+// protected_symlinks rule has it whatever the machine's setting: in a
+// folder everyone may write that carries the sticky bit (/tmp), only a link
+// of the user, of root or of the folder's owner; anyone could have put
+// another one there.
+bool mayFollowLink(const struct stat& link, const struct stat& folder) {
+    bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    return !shared || link.st_uid == geteuid() || link.st_uid == 0 || link.st_uid == folder.st_uid;
+}
+
+// The path the walk goes down, level by level: absolute, its existing part
+// resolved through the links that may be followed, the rest (levels still to
+// be made) taken as written, without "." and "..". False, with the link
+// refused and why, where a link may not be followed.
+bool realLevels(const char* path, std::vector<std::string>* levels, FolderRefusal* refusal) {
     std::string absolute = path;
     if (absolute.empty() || absolute[0] != '/') {
         char* cwd = getcwd(nullptr, 0);
         absolute = std::string(cwd != nullptr ? cwd : "") + "/" + absolute;
         free(cwd);
     }
-    std::vector<std::string> missing;
-    std::string existing = absolute;
-    std::string resolved = "/";
-    for (;;) {
-        while (existing.size() > 1 && existing.back() == '/') existing.pop_back();
-        if (char* real = realpath(existing.c_str(), nullptr)) {
-            resolved = real;
-            free(real);
-            break;
-        }
-        size_t slash = existing.rfind('/');
-        if (slash == std::string::npos || existing == "/") break;
-        missing.push_back(existing.substr(slash + 1));
-        existing.resize(slash == 0 ? 1 : slash);
-    }
-    std::vector<std::string> levels;
-    auto add = [&levels](std::string_view name) {
-        if (name.empty() || name == ".") return;
+    std::vector<std::string> pending;  // the levels still to resolve, the next one last
+    appendLevels(absolute, &pending);
+    std::reverse(pending.begin(), pending.end());
+    levels->clear();
+    bool existing = true;
+    for (int links = 0; !pending.empty();) {
+        std::string name = std::move(pending.back());
+        pending.pop_back();
+        if (name == ".") continue;
         if (name == "..") {
-            if (!levels.empty()) levels.pop_back();
-            return;
+            if (!levels->empty()) levels->pop_back();
+            continue;
         }
-        levels.emplace_back(name);
-    };
-    for (size_t start = 0; start < resolved.size();) {
-        size_t end = resolved.find('/', start);
-        if (end == std::string::npos) end = resolved.size();
-        add(std::string_view(resolved).substr(start, end - start));
-        start = end + 1;
+        std::string parent = joinLevels(*levels);
+        levels->push_back(name);
+        struct stat st;
+        if (!existing) continue;
+        if (lstat(joinLevels(*levels).c_str(), &st) != 0) {
+            existing = false;  // the walk makes it, or tells why it cannot
+            continue;
+        }
+        if (!S_ISLNK(st.st_mode)) continue;
+        struct stat folder;
+        const char* problem = ++links > kMaxLinks ? "it has too many levels of symbolic links" : nullptr;
+        if (problem == nullptr && (lstat(parent.c_str(), &folder) != 0 || !mayFollowLink(st, folder))) {
+            problem = kForeignLink;
+        }
+        std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
+        ssize_t length = problem == nullptr ? readlink(joinLevels(*levels).c_str(), target.data(), target.size()) : 0;
+        if (problem == nullptr && (length <= 0 || static_cast<size_t>(length) >= target.size())) {
+            problem = "it is a symbolic link that cannot be read";
+        }
+        if (problem != nullptr) {
+            refusal->level = joinLevels(*levels);
+            refusal->reason = problem;
+            return false;
+        }
+        target.resize(static_cast<size_t>(length));
+        levels->pop_back();
+        if (target[0] == '/') levels->clear();
+        std::vector<std::string> inner;
+        appendLevels(target, &inner);
+        pending.insert(pending.end(), inner.rbegin(), inner.rend());
     }
-    for (auto name = missing.rbegin(); name != missing.rend(); ++name) add(*name);
-    return levels;
+    return true;
 }
 
 // Why a level of the way may not be passed: it must be the user's or
@@ -169,7 +212,8 @@ const char* regularFileProblem(int fd) {
     struct stat st;
     if (fstat(fd, &st) != 0) return "it cannot be examined";
     if (!S_ISREG(st.st_mode)) return "it is not a regular file";
-    return ownershipProblem(st);
+    if (const char* problem = ownershipProblem(st)) return problem;
+    return st.st_nlink != 1 ? "it has other names (hard links)" : nullptr;
 }
 
 constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
@@ -203,11 +247,12 @@ bool writeAll(int fd, std::string_view content) {
 }  // namespace
 
 bool adoptBootFolder(const char* path, BootFolder* folder, FolderRefusal* refusal) {
-    std::vector<std::string> levels = realLevels(path);
+    std::vector<std::string> levels;
     FolderRefusal why;
-    int fd = walkTrustedPath(levels, &why);
+    int fd = realLevels(path, &levels, &why) ? walkTrustedPath(levels, &why) : -1;
     if (fd < 0) {
-        why.trust = why.reason == kOtherOwner || why.reason == kWritableByOthers || why.reason == kLink;
+        why.trust = why.reason == kOtherOwner || why.reason == kWritableByOthers || why.reason == kLink ||
+                    why.reason == kForeignLink;
         if (refusal != nullptr) *refusal = why;
         return false;
     }
@@ -303,6 +348,10 @@ bool removeBootFile(const BootFolder& folder, const char* name) {
     return (errno == EISDIR || errno == EPERM) && unlinkat(folderFd(folder), name, AT_REMOVEDIR) == 0;
 }
 
+bool makeBootFilePrivate(intptr_t handle) {
+    return handle >= 0 && fchmod(static_cast<int>(handle), 0600) == 0;
+}
+
 bool publishBootFile(const BootFolder& folder, const char* from, const char* to) {
     {
         Fd fd(openat(folderFd(folder), from, O_RDONLY | kOpenFlags));
@@ -336,9 +385,26 @@ BootFileLock::~BootFileLock() {
     if (handle_ >= 0) close(static_cast<int>(handle_));  // releases the lock
 }
 
-BootFileLock::Outcome BootFileLock::acquire(const BootFolder& folder, const char* name, int timeoutSeconds) {
+namespace {
+
+// The lock file of that name, made where it is missing; one that is not the
+// library's own (a link, a FIFO, another user's, another file's second name)
+// is replaced by one that is. -1 when neither can be had.
+int openOwnLockFile(const BootFolder& folder, const char* name) {
     Fd fd(openat(folderFd(folder), name, O_RDWR | O_CREAT | kOpenFlags, 0600));
-    if (fd.get() < 0 || regularFileProblem(fd.get()) != nullptr) return Outcome::unsupported;
+    if (fd.get() >= 0 && regularFileProblem(fd.get()) == nullptr) return fd.release();
+    if (fd.get() < 0 && errno == ENOENT) return -1;
+    if (fd.get() >= 0) close(fd.release());
+    if (!removeBootFile(folder, name)) return -1;
+    Fd created(openat(folderFd(folder), name, O_RDWR | O_CREAT | O_EXCL | kOpenFlags, 0600));
+    return created.get() >= 0 && regularFileProblem(created.get()) == nullptr ? created.release() : -1;
+}
+
+}  // namespace
+
+BootFileLock::Outcome BootFileLock::acquire(const BootFolder& folder, const char* name, int timeoutSeconds) {
+    Fd fd(openOwnLockFile(folder, name));
+    if (fd.get() < 0) return Outcome::unsupported;
     long long deadline = monotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
     // Polled rather than blocking: a blocking flock could only be cut short
     // by a signal, and the JVM's signal handling is not ours to touch.

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "agent_util.h"
+#include "bootcache_files.h"
 #include "list.h"
 #include "logging.h"
 
@@ -38,11 +39,12 @@ std::string joined(const TriedFolders& tried) {
 // reason in *why (when asked for); a refusal of trust, or of a length the
 // path named need not show, is worth a warning whatever the source does next.
 BootFolder adoptFrom(const std::string& folder, const char* source, TriedFolders* tried,
-                     std::string* why = nullptr) {
+                     std::string* why = nullptr, FolderRefusal* refused = nullptr) {
     std::string reason;
     if (why == nullptr) why = &reason;
     BootFolder adopted;
-    FolderRefusal refusal;
+    FolderRefusal ownRefusal;
+    FolderRefusal& refusal = refused != nullptr ? *refused : ownRefusal;
     bool warn = false;
     if (adoptBootFolder(folder.c_str(), &adopted, &refusal)) {
         // The real path walked, which no other user can redirect: the
@@ -69,6 +71,14 @@ BootFolder adoptFrom(const std::string& folder, const char* source, TriedFolders
     return adopted;
 }
 
+// An empty setting names no folder (taken as a path it would be the working
+// directory): it is said and taken as not given.
+bool isEmptySetting(const char* value, const char* setting) {
+    if (value[0] != '\0') return false;
+    log_write(TS_WARN, "Ignoring %s: it is empty", setting);
+    return true;
+}
+
 // A folder the platform cannot take at all ends the JVM when the user
 // named it by "vesta.bootcache.dir": falling through would hide the mistake.
 void refuseUnsupportedProperty(const std::string& folder) {
@@ -89,7 +99,7 @@ std::string describeRefusal(const std::string& folder, const FolderRefusal& refu
 
 BootFolder getBootstrapFromProperty(jvmtiEnv* jvmti, TriedFolders* tried) {
     JvmtiString value = getSystemProperty(jvmti, "vesta.bootcache.dir");
-    if (!value) return {};
+    if (!value || isEmptySetting(value.get(), "the system property 'vesta.bootcache.dir'")) return {};
     std::string folder = userFolderPath(value.get());
     refuseUnsupportedProperty(folder);
     return adoptFrom(folder, "'vesta.bootcache.dir'", tried);
@@ -98,11 +108,12 @@ BootFolder getBootstrapFromProperty(jvmtiEnv* jvmti, TriedFolders* tried) {
 BootFolder getBootstrapFromVestaBase(jvmtiEnv* jvmti, TriedFolders* tried) {
     std::string base;
     const char* source = "'vesta.base' system property";
-    if (JvmtiString property = getSystemProperty(jvmti, "vesta.base")) {
+    JvmtiString property = getSystemProperty(jvmti, "vesta.base");
+    if (property && !isEmptySetting(property.get(), "the system property 'vesta.base'")) {
         base = property.get();
     } else {
         HeapString variable(lfts_getenv("VESTA_BASE"));
-        if (!variable || variable.get()[0] == '\0') return {};
+        if (!variable || isEmptySetting(variable.get(), "the environment variable VESTA_BASE")) return {};
         base = variable.get();
         source = "'VESTA_BASE' system environment variable";
     }
@@ -148,17 +159,56 @@ BootFolder getBootstrapFromUserHome(TriedFolders* tried) {
     return adopted;
 }
 
-BootFolder getBootstrapFromTemporaryFolder(TriedFolders* tried) {
-    std::string folder = temporaryBootFolder();
-    if (folder.empty()) {
-        note(tried, "the temporary folder (none)");
-        return {};
-    }
+namespace {
+
+// Whether a refusal is of the user's own folder below a temporary base (or
+// of a level below it) rather than of the base: `level` is `base` followed
+// by `own`, or by `own` and "bootcache", in the platform's separators.
+bool refusesOwnLevel(const FolderRefusal& refusal, const std::string& own) {
+    std::string_view level = refusal.level;
+    auto endsWithLevel = [level](std::string_view tail) {
+        return level.size() > tail.size() && level.ends_with(tail) &&
+               (level[level.size() - tail.size() - 1] == '/' || level[level.size() - tail.size() - 1] == '\\');
+    };
+    return endsWithLevel(own) || endsWithLevel(own + "/bootcache") || endsWithLevel(own + "\\bootcache");
+}
+
+// The user's own folder in one temporary base; where another user has
+// taken its name, a fresh private one beside it, for this start alone.
+BootFolder temporaryFolderIn(const std::string& base, TriedFolders* tried) {
+    std::string own = temporaryFolderName();
+    std::string folder = folderBelow(folderBelow(base, own), "bootcache");
     if (const char* unsupported = unsupportedFolderPath(folder)) {
         note(tried, "the temporary folder's " + folder + " (" + unsupported + ")");
         return {};
     }
-    return adoptFrom(folder, "the temporary folder's", tried);
+    std::string why;
+    FolderRefusal refusal;
+    BootFolder adopted = adoptFrom(folder, "the temporary folder's", tried, &why, &refusal);
+    if (adopted.adopted() || !refusesOwnLevel(refusal, own)) return adopted;
+    std::string taken = folderBelow(base, own);
+    std::string fresh = folderBelow(base, own + "-" + randomHex(16));
+    BootFolder adoptedFresh = adoptFrom(fresh, "a fresh folder of the temporary folder:", tried);
+    if (adoptedFresh.adopted()) {
+        log_write(TS_WARN,
+                  "%s cannot be used (%s): using the fresh folder %s for this start. Its bootstrap jar will not be "
+                  "found again by the next start. Set the system property 'vesta.bootcache.dir' or the environment "
+                  "variable VESTA_BASE to a folder of your own to keep the cache.",
+                  taken.c_str(), why.c_str(), adoptedFresh.realPath.c_str());
+    }
+    return adoptedFresh;
+}
+
+}  // namespace
+
+BootFolder getBootstrapFromTemporaryFolder(TriedFolders* tried) {
+    std::vector<std::string> bases = temporaryBases();
+    if (bases.empty()) note(tried, "the temporary folder (none)");
+    for (const std::string& base : bases) {
+        BootFolder folder = temporaryFolderIn(base, tried);
+        if (folder.adopted()) return folder;
+    }
+    return {};
 }
 
 BootFolder chooseBootFolder(jvmtiEnv* jvmti) {

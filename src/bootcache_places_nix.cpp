@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bootcache_files.h"
 #include "list.h"
@@ -67,10 +68,20 @@ HomeNames homeNames() {
             "none usable: HOME unset, \"/\" or not writable, and no usable entry in the user database"};
 }
 
-std::string temporaryBootFolder() {
+std::vector<std::string> temporaryBases() {
+    // A TMPDIR that is relative or names no folder is passed over, as the
+    // C library's tmpfile does; /tmp comes after it in any case.
+    std::vector<std::string> bases;
     const char* tmpdir = getenv("TMPDIR");
-    std::string base = tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp";
-    return base + "/tarsil-" + std::to_string(static_cast<unsigned long>(geteuid())) + "/bootcache";
+    if (tmpdir != nullptr && tmpdir[0] == '/' && isDirFollowingLinks(tmpdir) && std::string_view(tmpdir) != "/tmp") {
+        bases.emplace_back(tmpdir);
+    }
+    bases.emplace_back("/tmp");
+    return bases;
+}
+
+std::string temporaryFolderName() {
+    return "tarsil-" + std::to_string(static_cast<unsigned long>(geteuid()));
 }
 
 std::string userFolderPath(std::string_view path) {

@@ -335,9 +335,19 @@ private:
             log_write(TS_FATAL, "The %s %s is not a regular file", what, path.c_str());
             fatal_error_kill(1);
         }
-        // The JVM read it at its start; it has gone since (a launcher's
-        // temporary file, removed once the JVM ran).
-        log_write(TS_WARN, "Could not read the %s %s: the child JVM does not get its options", what, path.c_str());
+        if (read == FileRead::foreignOwner || read == FileRead::othersMayWrite) {
+            // What is there now may not be what the JVM read at its start:
+            // another user may have put it there or changed it since (a
+            // launcher's temporary file in a shared folder, removed once the
+            // JVM ran, is a name anyone can take).
+            log_write(TS_WARN, "Not reading the %s %s: %s. The child JVM does not get its options", what,
+                      path.c_str(), fileReadProblem(read));
+        } else {
+            // The JVM read it at its start; it has gone since (a launcher's
+            // temporary file, removed once the JVM ran).
+            log_write(TS_WARN, "Could not read the %s %s: the child JVM does not get its options", what,
+                      path.c_str());
+        }
         text->clear();
         return false;
     }

@@ -23,6 +23,24 @@ enum class FileRead {
     missing,     // no such file (any more)
     notRegular,  // a FIFO, a device, a directory...: opened without blocking, never read
     unreadable,  // there, but this process may not open or read it
+    // Opened, but not the user's to trust, so never read: another user
+    // could have put it there or may change it.
+    foreignOwner,    // it belongs to another user (and not to root)
+    othersMayWrite,  // group or others may write it (Windows: its access list lets them)
 };
-// The text of the regular file at `path`, opened without blocking.
+// Why a file that could not be used was not, in words.
+inline const char* fileReadProblem(FileRead read) {
+    switch (read) {
+        case FileRead::ok: return "";
+        case FileRead::missing: return "it does not exist";
+        case FileRead::notRegular: return "it is not a regular file";
+        case FileRead::unreadable: return "it cannot be read";
+        case FileRead::foreignOwner: return "it belongs to another user";
+        case FileRead::othersMayWrite: return "other users may write it";
+    }
+    return "it cannot be read";
+}
+// The text of the regular file at `path`, opened once without blocking and
+// read only when, on that open handle, it is a regular file of the user or
+// root that nobody else may write.
 FileRead readRegularFile(const char* path, std::string* text);

@@ -52,6 +52,10 @@ FileRead readRegularFile(const char* path, std::string* text) {
         result = FileRead::unreadable;
     } else if (!S_ISREG(st.st_mode)) {
         result = FileRead::notRegular;
+    } else if (st.st_uid != geteuid() && st.st_uid != 0) {
+        result = FileRead::foreignOwner;
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        result = FileRead::othersMayWrite;
     }
     char buffer[16384];
     while (result == FileRead::ok) {

@@ -131,6 +131,7 @@ TEST_P(BootstrapTrust, LogNameTakenByALinkFifoOrFolder) {
         bool logged;  // whether a log file could be made
     } cases[] = {
         {"link", [&](const std::string& at) { fs::create_symlink(victim, at); }, true},
+        {"hard link", [&](const std::string& at) { fs::create_hard_link(victim, at); }, true},
         {"fifo", [](const std::string& at) { mkfifo(at.c_str(), 0600); }, true},
         {"another user's",
          [](const std::string& at) {

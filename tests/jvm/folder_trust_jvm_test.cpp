@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "jvm_harness.h"
@@ -167,6 +168,62 @@ TEST_P(FolderTrustJvm, ContainerUserWithoutAHomeGetsAPrivateFolderUnderTmpdir) {
     EXPECT_NE(readFile(report).find(" bootstrap=" + expected + "/tarsil-bootstrap-" + hash + ".jar"),
               std::string::npos)
         << readFile(report);
+}
+
+TEST_P(FolderTrustJvm, NothingIsWrittenThroughWhatAnotherUserPlanted) {
+    // Another user's link in a sticky shared folder, to the victim's most
+    // private folder, named as the bootstrap folder: refused, the home serves.
+    std::string home = folder("home", kVictim, 0700);
+    std::string secret = folder("home/.ssh", kVictim, 0700);
+    std::string sticky = folder("sticky", 0, 01777);
+    std::string link = sticky + "/app-cache";
+    ASSERT_EQ(symlink(secret.c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), kAttacker, kAttacker), 0);
+    JvmRun linked = javaAs(kVictim, {"-Dvesta.bootcache.dir=" + link, "-version"}, {"HOME=" + home});
+    EXPECT_EQ(linked.exitCode, 0) << linked.err;
+    EXPECT_TRUE(fs::is_empty(secret)) << linked.err;
+    EXPECT_TRUE(fs::exists(home + "/.tarsil/bootcache/tarsil-bootstrap-" + hashOf(linked) + ".jar")) << linked.err;
+
+    // Another user made the container user's folder under TMPDIR first: a
+    // fresh private one serves this start.
+    std::string tmp = folder("tmp", 0, 01777);
+    std::string taken = folder("tmp/tarsil-" + std::to_string(kContainerUser), kAttacker, 0755);
+    JvmRun fresh = javaAs(kContainerUser, {"-version"}, {"HOME=/", "TMPDIR=" + tmp});
+    EXPECT_EQ(fresh.exitCode, 0) << fresh.err;
+    EXPECT_TRUE(fs::is_empty(taken));
+    std::string jar;
+    for (const auto& entry : fs::directory_iterator(tmp)) {
+        std::string candidate = entry.path().string() + "/tarsil-bootstrap-" + hashOf(fresh) + ".jar";
+        if (entry.path() != taken && fs::exists(candidate)) jar = candidate;
+    }
+    struct stat st;
+    ASSERT_EQ(stat(jar.c_str(), &st), 0) << fresh.err;
+    EXPECT_EQ(st.st_uid, kContainerUser);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(stat(fs::path(jar).parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+TEST_P(FolderTrustJvm, AnotherUsersArgumentFileGivesTheChildNothing) {
+    SKIP_BELOW_JAVA(9, "argument files came with Java 9");
+    std::string base = folder("base", kVictim, 0700);
+    std::string shared = folder("shared", 0, 01777);
+    std::string file = shared + "/options";
+    auto hashWith = [&](uid_t owner) {
+        std::ofstream(file) << "-XX:+UseSerialGC\n";
+        EXPECT_EQ(chown(file.c_str(), owner, owner), 0);
+        EXPECT_EQ(chmod(file.c_str(), 0644), 0);
+        JvmRun run = javaAs(kVictim, {"@" + file, "-version"}, {"VESTA_BASE=" + base});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        fs::remove(file);
+        return hashOf(run);
+    };
+    JvmRun plain = javaAs(kVictim, {"-version"}, {"VESTA_BASE=" + base});
+    ASSERT_EQ(plain.exitCode, 0) << plain.err;
+    // The victim's own file counts; the same file of another user is not
+    // read, so its options reach neither the child nor the hash.
+    EXPECT_NE(hashWith(kVictim), hashOf(plain));
+    EXPECT_EQ(hashWith(kAttacker), hashOf(plain));
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, FolderTrustJvm, ::testing::ValuesIn(candidateJdks()), jdkTestName);

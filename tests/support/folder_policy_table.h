@@ -17,9 +17,9 @@
 
 namespace folder_policy {
 
-// What a source names: nothing, a folder that serves, or a place where no
-// folder can be (a plain file stands where it would go).
-enum class Place { none, usable, unusable };
+// What a source names: nothing, a folder that serves, a place where no
+// folder can be (a plain file stands where it would go), or an empty value.
+enum class Place { none, usable, unusable, empty };
 
 struct Case {
     const char* what;
@@ -43,6 +43,7 @@ inline const Case kCases[] = {
     {"an unusable VESTA_BASE ends the JVM", Place::none, Place::none, Place::unusable, kEndsNamingTheVariable},
     {"a fall-through does not save vesta.base", Place::unusable, Place::unusable, Place::none,
      kEndsNamingTheProperty},
+    {"empty values are not given", Place::empty, Place::empty, Place::usable, "base variable"},
 };
 
 // Escapes a literal for the death tests' regular expressions.
@@ -64,6 +65,7 @@ inline void runTable(const std::function<void(const char*, const char*)>& setVar
         // A plain file stands where the folder, or its base, would be.
         auto placed = [](const TempDir& dir, Place place) {
             if (place == Place::usable) return dir.path();
+            if (place == Place::empty) return std::string();
             std::string file = dir.file("plain-file");
             std::ofstream(file) << "";
             return file;
@@ -71,7 +73,8 @@ inline void runTable(const std::function<void(const char*, const char*)>& setVar
         FakeJvmtiScript script;
         if (c.property != Place::none) script.properties["vesta.bootcache.dir"] = placed(property, c.property);
         if (c.baseProperty != Place::none) script.properties["vesta.base"] = placed(base, c.baseProperty);
-        std::string variableValue = c.baseVariable != Place::none ? placed(variable, c.baseVariable) : "";
+        bool variableSet = c.baseVariable != Place::none;
+        std::string variableValue = variableSet ? placed(variable, c.baseVariable) : "";
         std::string outcome = c.outcome;
         std::string expected;
         int code = 0;
@@ -87,7 +90,7 @@ inline void runTable(const std::function<void(const char*, const char*)>& setVar
         }
         EXPECT_EXIT(
             {
-                setVariable("VESTA_BASE", variableValue.empty() ? nullptr : variableValue.c_str());
+                setVariable("VESTA_BASE", variableSet ? variableValue.c_str() : nullptr);
                 FakeJvm jvm(script);
                 BootFolder folder = chooseBootFolder(jvm.newEnv());
                 fprintf(stderr, "folder=[%s]\n", folder.path.c_str());

@@ -8,7 +8,9 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <filesystem>
 #include <functional>
+#include <regex>
 
 #include "bootcache_folder.h"
 #include "fileutils.h"
@@ -16,6 +18,8 @@
 #include "support/child.h"
 #include "support/fake_jvmti.h"
 #include "support/folder_policy_table.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -187,16 +191,22 @@ TEST(BootstrapFolder, FoldersOthersCouldChangeAreRefusedWithTheirReason) {
     }
 }
 
-TEST(BootstrapFolder, WithoutAUsableHomeTheUsersTemporaryFolderServesOrEveryTryIsNamed) {
+TEST(BootstrapFolder, WithoutAUsableHomeTheUsersTemporaryFolderServesOrAFreshOne) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root, to be a user without an entry in the user database";
     TempDir dir;
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
     std::string tmp = dir.file("tmp");
     std::string open = dir.file("open");
-    for (const std::string& folder : {tmp, open}) {
+    std::string taken = dir.file("taken");
+    for (const std::string& folder : {tmp, open, taken}) {
         mkdir(folder.c_str(), 0700);
-        chmod(folder.c_str(), folder == tmp ? 01777 : 0777);
+        chmod(folder.c_str(), folder == open ? 0777 : 01777);
     }
+    // Another user's folder at the user's own name.
+    ASSERT_EQ(mkdir((taken + "/tarsil-4244").c_str(), 0755), 0);
+    ASSERT_EQ(chown((taken + "/tarsil-4244").c_str(), 4343, 4343), 0);
+    std::string shared = "/tmp/tarsil-4244";
+    bool sharedWasThere = fs::exists(shared);
     // A container's user: an arbitrary uid without an entry, HOME "/".
     auto asContainerUser = [](const std::string& tmpdir) {
         return runInChild([tmpdir] {
@@ -209,24 +219,27 @@ TEST(BootstrapFolder, WithoutAUsableHomeTheUsersTemporaryFolderServesOrEveryTryI
             return chooseBootFolder(jvm.newEnv()).path;
         });
     };
-    ChildResult served = asContainerUser(tmp);
-    EXPECT_EQ(served.exitCode, 0) << served.err;
-    EXPECT_EQ(served.report, tmp + "/tarsil-4244/bootcache/");
-    EXPECT_NE(served.err.find("[WARN] Using " + tmp + "/tarsil-4244/bootcache as the bootstrap folder, as no other "
-                              "is usable. Set the system property 'vesta.bootcache.dir' or the environment variable "
-                              "VESTA_BASE to choose another one."),
-              std::string::npos)
-        << served.err;
-
-    ChildResult none = asContainerUser(open);
-    EXPECT_EQ(none.exitCode, 3);
-    EXPECT_NE(none.err.find("[FATAL] Error finding a suitable bootstrap folder! Please specify a folder that exists "
-                            "and is writable by setting the 'VESTA_BASE' system environment variable. Tried: the home "
-                            "folder (none usable: HOME unset, \"/\" or not writable, and no usable entry in the user "
-                            "database); the temporary folder's " +
-                            open + "/tarsil-4244/bootcache (" + open + " is writable by group or others)."),
-              std::string::npos)
-        << none.err;
+    struct Case {
+        std::string tmpdir;
+        std::string served;  // a regular expression
+        const char* why;
+    } cases[] = {
+        {tmp, tmp + "/tarsil-4244/bootcache/", "a sticky TMPDIR holds the user's folder"},
+        {open, shared + "/bootcache/", "a TMPDIR others may change falls back to /tmp"},
+        {"relative/tmp", shared + "/bootcache/", "a relative TMPDIR falls back to /tmp"},
+        {dir.file("missing"), shared + "/bootcache/", "a missing TMPDIR falls back to /tmp"},
+        {taken, taken + "/tarsil-4244-[0-9a-f]{16}/", "another user's folder: a fresh private one beside it"},
+    };
+    for (const Case& c : cases) {
+        ChildResult result = asContainerUser(c.tmpdir);
+        EXPECT_EQ(result.exitCode, 0) << c.why << "\n" << result.err;
+        EXPECT_TRUE(std::regex_match(result.report, std::regex(c.served))) << c.why << ": " << result.report;
+        struct stat st;
+        std::string served = result.report.substr(0, result.report.size() - 1);
+        EXPECT_TRUE(stat(served.c_str(), &st) == 0 && st.st_uid == 4244 && (st.st_mode & 0777) == 0700) << c.why;
+    }
+    EXPECT_FALSE(fs::exists(dir.file("missing"))) << "a missing TMPDIR is not made";
+    if (!sharedWasThere) fs::remove_all(shared);
 }
 
 TEST(BootstrapFolder, FolderWhoseFilesWouldPassThePathLimitIsRefused) {

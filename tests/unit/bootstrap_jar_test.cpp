@@ -688,6 +688,8 @@ TEST(BootstrapCache, DamagedCachedJarIsReplacedOnce) {
          "it is a symbolic link"},
         {"group-writable", [](const std::string& path) { chmod(path.c_str(), 0664); },
          "it is writable by group or others"},
+        {"a second name", [](const std::string& path) { fs::create_hard_link(path, path + ".second"); },
+         "it has other names (hard links)"},
     };
     for (const Case& c : cases) {
         TempDir cache;
@@ -749,12 +751,13 @@ TEST(BootstrapCache, LostChildStatusIsNoSuccessTheJarDecides) {
 }
 
 TEST(BootstrapCache, WithoutALockTheRaceStillPublishesOneJar) {
-    // A folder where the lock file would be: as on a file system without
-    // locks, every JVM generates and the rename decides.
+    // A folder that cannot be removed where the lock file would be: as on a
+    // file system without locks, every JVM generates and the rename decides.
     TempDir cache;
     std::string hash = hashFor(cache.path());
     fs::remove(cache.file("tarsil-bootstrap-" + hash + ".lock"));
     fs::create_directory(cache.file("tarsil-bootstrap-" + hash + ".lock"));
+    std::ofstream(cache.file("tarsil-bootstrap-" + hash + ".lock/kept")) << "x";
     std::string cached = cache.file("tarsil-bootstrap-" + hash + ".jar");
     CacheRun lost = lookUp(cache.path(), {"FAKE_JAVA_ALSO=" + cached});
     ASSERT_EQ(lost.child.exitCode, 0) << lost.child.err;
@@ -794,13 +797,17 @@ TEST(BootstrapCache, LeftoversOfDeadGenerationsOfAnyHashAreSwept) {
         {freeLock + ".args", true},
         {heldLock + ".tmp.jar", false},
         {heldLock + ".args", false},
+        // A held lock wins over age: that configuration's time limit may be longer.
+        {heldLock + "-old.tmp.jar", false},
         {noLockYoung + ".tmp.jar", false},
         // Older than twice the time limit (10 s): no generation runs so long.
         {noLockOld + ".tmp.jar", true},
         {"tarsil-bootstrap-garbage.tmp.jar", false},
     };
     for (const Case& c : cases) std::ofstream(cache.file(c.name)) << "x";
-    fs::last_write_time(cache.file(noLockOld + ".tmp.jar"), fs::file_time_type::clock::now() - std::chrono::seconds(30));
+    for (const std::string& old : {noLockOld + ".tmp.jar", heldLock + "-old.tmp.jar"}) {
+        fs::last_write_time(cache.file(old), fs::file_time_type::clock::now() - std::chrono::seconds(30));
+    }
     // Child logs: the newest few stay, whatever generation they are of.
     std::vector<std::string> logs;
     for (int i = 0; i < 8; i++) {

@@ -78,6 +78,22 @@ TEST(FolderTrust, EveryLevelOfTheRealPathIsTheUsersOrRootsAndNoOneElsesToChange)
         {"a link into a level others may write",
          [&] { made(base + "/open2", 0, 0777); ASSERT_EQ(symlink((base + "/open2").c_str(), (base + "/link2").c_str()), 0); },
          base + "/link2/cache", "refused " + base + "/open2: it is writable by group or others (trust)"},
+        {"another user's link in a sticky shared level, to the user's own folder",
+         [&] {
+             made(base + "/sticky", 0, 01777);
+             made(base + "/u5", kUser, 0700);
+             ASSERT_EQ(symlink((base + "/u5").c_str(), (base + "/sticky/theirs").c_str()), 0);
+             ASSERT_EQ(lchown((base + "/sticky/theirs").c_str(), kOther, kOther), 0);
+         },
+         base + "/sticky/theirs/cache",
+         "refused " + base + "/sticky/theirs: it is a symbolic link of another user in a folder everyone may write (trust)"},
+        {"the user's own and root's links in a sticky shared level are followed",
+         [&] {
+             ASSERT_EQ(symlink((base + "/u5").c_str(), (base + "/sticky/mine").c_str()), 0);
+             ASSERT_EQ(lchown((base + "/sticky/mine").c_str(), kUser, kUser), 0);
+             ASSERT_EQ(symlink((base + "/sticky/mine").c_str(), (base + "/sticky/roots").c_str()), 0);
+         },
+         base + "/sticky/roots/cache", base + "/u5/cache"},
         {"a level the user cannot make",
          [&] { made(base + "/closed", 0, 0755); }, base + "/closed/cache",
          "refused " + base + "/closed/cache: it cannot be created"},

@@ -328,6 +328,28 @@ TEST(OptionSources, OptionsFilesAreRegularFilesOpenedWithoutBlocking) {
     EXPECT_EQ(readRegularFile((dir + "/gone").c_str(), &text), FileRead::missing);
     EXPECT_EQ(readRegularFile(fifo.c_str(), &text), FileRead::notRegular);
     EXPECT_EQ(readRegularFile(dir.c_str(), &text), FileRead::notRegular);
+    // Only the user's (or root's) files that nobody else may write are read.
+    std::string untrusted = dir + "/untrusted";
+    struct Trust {
+        uid_t owner;
+        mode_t mode;
+        FileRead read;
+    } trusts[] = {{geteuid(), 0644, FileRead::ok},
+                  {geteuid(), 0664, FileRead::othersMayWrite},
+                  {geteuid(), 0646, FileRead::othersMayWrite},
+                  {4343, 0644, FileRead::foreignOwner}};
+    for (const Trust& t : trusts) {
+        if (t.owner != geteuid() && geteuid() != 0) continue;
+        FILE* planted = fopen(untrusted.c_str(), "w");
+        ASSERT_NE(planted, nullptr);
+        fputs("-agentpath:/elsewhere/libevil.so\n", planted);
+        fclose(planted);
+        ASSERT_EQ(chmod(untrusted.c_str(), t.mode), 0);
+        ASSERT_EQ(chown(untrusted.c_str(), t.owner, static_cast<gid_t>(-1)), 0);
+        EXPECT_EQ(readRegularFile(untrusted.c_str(), &text), t.read) << t.owner << " " << t.mode;
+        if (t.read != FileRead::ok) EXPECT_EQ(text, "");
+        unlink(untrusted.c_str());
+    }
     // A FIFO named as an argument file, an options file or a flags file ends
     // the JVM at once; a vanished file only loses its options.
     for (const std::string& option : {"@" + fifo, "-XX:VMOptionsFile=" + fifo, "-XX:Flags=" + fifo}) {
