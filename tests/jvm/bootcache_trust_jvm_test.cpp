@@ -313,6 +313,45 @@ TEST_P(BootstrapTrust, ManyJvmsOnAnEmptyFolderRunOneChild) {
     EXPECT_TRUE(namesEndingWith(folder.path(), ".tmp.jar").empty());
 }
 
+TEST_P(BootstrapTrust, GenerationsWithDifferentTimeLimitsLeaveEachOthersFilesAlone) {
+    int feature = GetParam().featureVersion();
+    if ((feature != 17 && feature != 25) || !GetParam().root.empty()) {
+        GTEST_SKIP() << "the sweep is the library's alone: this machine's JDK 17 and 25 show it";
+    }
+    TempDir folder;
+    std::string property = "-Dvesta.bootcache.dir=" + folder.path();
+    // A long generation of one configuration, with a generous time limit...
+    JvmRun slow;
+    std::thread slowJvm([&] {
+        slow = java({"-Dvesta.bootstrap.timeout=300", "-Dvesta.test.install.sleepMs=20000", "-version"}, property);
+    });
+    std::vector<std::string> running;
+    for (int waited = 0; running.size() < 2 && waited < 200; waited++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        running = namesEndingWith(folder.path(), ".tmp.jar");
+        std::vector<std::string> args = namesEndingWith(folder.path(), ".args");
+        running.insert(running.end(), args.begin(), args.end());
+    }
+    ASSERT_EQ(running.size(), 2u) << "the slow generation did not start";
+    // ...outlives, at age 11 s, what a JVM with a 5 s limit thinks any can.
+    std::this_thread::sleep_for(std::chrono::seconds(11));
+    JvmRun quick = java({"-Dvesta.bootstrap.timeout=5", "-XX:+UseSerialGC", "-version"}, property);
+    EXPECT_EQ(quick.exitCode, 0) << quick.err;
+    for (const std::string& name : running) EXPECT_TRUE(fs::exists(folder.file(name))) << name << quick.err;
+    slowJvm.join();
+    EXPECT_EQ(slow.exitCode, 0) << slow.err;
+    std::vector<std::string> jars;
+    for (const std::string& jar : namesEndingWith(folder.path(), ".jar")) {
+        if (!jar.ends_with(".tmp.jar")) jars.push_back(jar);
+    }
+    ASSERT_EQ(jars.size(), 2u);
+    for (const std::string& jar : jars) {
+        struct stat st;
+        ASSERT_EQ(stat(folder.file(jar).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << jar;
+    }
+}
+
 TEST_P(BootstrapTrust, JvmsInTheirOwnPidNamespacesShareTheFolder) {
     if (access("/usr/bin/unshare", X_OK) != 0 || geteuid() != 0) GTEST_SKIP() << "needs unshare and root";
     if (!GetParam().root.empty()) GTEST_SKIP() << "runs on this machine's own JDKs: a chroot's JVM has its own launch";
