@@ -1,7 +1,8 @@
 // The parent JVM's options that the child JVM building the bootstrap jar
 // inherits, from every source of options: the -X, -XX, "--" and -agentpath
 // options before the main class, less those that only concern the parent
-// and those the library's child must never take over.
+// and those the library's child must never take over; and the system
+// properties the child never gets.
 #include "bootcache_args.h"
 
 #include <algorithm>
@@ -19,10 +20,6 @@
 
 namespace {
 
-constexpr std::string_view kIgnoredXPrefixes[] = {
-    "-Xdebug", "-Xrunjdwp", "-Xmx", "-Xms", "-Xmn", "-XX:NewSize", "-XX:MaxPermSize", "-XX:MaxNewSize",
-    "-XX:InitialCodeCacheSize", "-XX:CodeCacheExpansionSize", "-XX:ReservedCodeCacheSize"};
-
 constexpr std::string_view kIgnoredDashDashPrefixes[] = {"--class-path", "--module-path", "--upgrade-module-path",
                                                          "--describe-module"};
 constexpr std::string_view kIgnoredDashDashExact[] = {
@@ -30,27 +27,83 @@ constexpr std::string_view kIgnoredDashDashExact[] = {
     "--show-module-resolution", "--help", "--help-extra"};
 
 // What the child never inherits from any source, beyond the lists above:
-// the child JVM is the library's, not a copy of the user's JVM.
+// the child JVM is the library's, not a copy of the user's JVM, and none of
+// the user's configuration may act inside it. The -XX: flags are HotSpot's
+// (product, diagnostic and experimental ones of releases 8 to 28; OpenJ9
+// takes some of them too), matched by name in every spelling.
 //
 // Debuggers and agents: a debugger makes the child wait for the user's IDE
 // (suspend=y) or connect to it as a second debuggee (server=n), and the
-// user's Java agents would run inside the child. -agentlib: and -javaagent:
-// fall through the filter anyway; -agentpath: naming a libjdwp is matched
-// by isDebuggerAgentPath.
-constexpr std::string_view kDebuggerPrefixes[] = {"-agentlib:", "-javaagent:", "-Xrunjdwp", "-Xdebug"};
+// user's Java agents would run inside the child, however they are loaded:
+// -javaagent: (-agentlib:instrument), any -Xrun library (HotSpot loads one
+// without JVM_OnLoad as an agent, so -Xruninstrument:app.jar runs app.jar's
+// premain), or an -agentpath: naming the JDK's instrument or debugger
+// library (isJdkAgentPath). -agentlib: and -javaagent: fall through the
+// filter anyway. -XX:+PauseAtStartup makes the JVM wait, as suspend=y does,
+// until the file it creates (PauseAtStartupFile) is removed.
+constexpr std::string_view kDebuggerPrefixes[] = {"-agentlib:", "-javaagent:", "-Xrun", "-Xdebug"};
+constexpr std::string_view kDebuggerFlags[] = {"PauseAtStartup", "PauseAtStartupFile"};
+// The JDK's debugger back end and the agent that runs Java agents, by file
+// name in each platform's spelling; Windows' LoadLibrary adds ".dll" to a
+// name that has no extension.
+constexpr std::string_view kJdkAgentLibraryPrefixes[] = {"libjdwp.", "libinstrument."};
+constexpr std::string_view kJdkAgentLibraryNames[] = {"jdwp.dll", "instrument.dll", "jdwp", "instrument"};
+// macOS and Windows file systems ignore case by default: LIBJDWP.dylib and
+// Instrument.DLL load the JDK's own libraries as well.
+#if defined(_WIN32) || defined(__APPLE__)
+constexpr bool kFileNamesIgnoreCase = true;
+#else
+constexpr bool kFileNamesIgnoreCase = false;
+#endif
+// Memory sizes: the child is a short JVM that needs little, and the sizes
+// chosen for the application (a heap of many gigabytes, a share of the
+// container's memory) would have it reserve and commit as much again beside
+// the application, or fail to start where memory is short. The heap in
+// every spelling (-Xmx is MaxHeapSize, -Xms InitialHeapSize and MinHeapSize,
+// -Xmn NewSize and MaxNewSize), what HotSpot sizes it from (MaxRAM and the
+// percentages and fractions of it), the permanent generation (Java 7) and
+// the code cache. -Xss stays: a thread's stack is no memory the JVM takes
+// up front.
+constexpr std::string_view kMemorySizePrefixes[] = {"-Xmx", "-Xms", "-Xmn"};
+constexpr std::string_view kMemorySizeFlags[] = {
+    "MaxHeapSize", "InitialHeapSize", "MinHeapSize", "SoftMaxHeapSize", "NewSize", "MaxNewSize", "OldSize",
+    "MaxRAM", "ErgoHeapSizeLimit", "MaxRAMPercentage", "MinRAMPercentage", "InitialRAMPercentage",
+    "MaxRAMFraction", "MinRAMFraction", "InitialRAMFraction", "DefaultMaxRAMFraction", "PermSize", "MaxPermSize",
+    "InitialCodeCacheSize", "CodeCacheExpansionSize", "ReservedCodeCacheSize"};
 // Class data sharing and AOT archives: the child runs another class path
 // than the archive was made for, so it cannot use the user's archive (and
-// fails with -XX:AOTMode=on), and it must never write or overwrite one.
-constexpr std::string_view kArchiveFlags[] = {"AOTCache",          "AOTCacheOutput",       "AOTConfiguration",
-                                              "AOTMode",           "SharedArchiveFile",    "ArchiveClassesAtExit",
-                                              "AutoCreateSharedArchive", "SharedClassListFile", "DumpLoadedClassList"};
+// fails with -XX:AOTMode=on), and it must never write or overwrite one
+// (-XX:+DumpSharedSpaces is Java 8's -Xshare:dump).
+constexpr std::string_view kArchiveFlags[] = {
+    "AOTCache", "AOTCacheOutput", "AOTConfiguration", "AOTMode", "SharedArchiveFile", "ArchiveClassesAtExit",
+    "AutoCreateSharedArchive", "SharedClassListFile", "DumpLoadedClassList", "DumpSharedSpaces",
+    "DynamicDumpSharedSpaces"};
 constexpr std::string_view kArchiveExact[] = {"-Xshare:dump"};
-// Options that make the JVM write files: the child would write, rotate or
-// overwrite the user's own logs and recordings. -Xlog with a file output
-// is matched by isFileLog.
-constexpr std::string_view kFileWritingFlags[] = {"LogFile", "LogCompilation", "LogVMOutput", "StartFlightRecording",
-                                                  "FlightRecorderOptions"};
-constexpr std::string_view kFileWritingPrefixes[] = {"-Xloggc:"};
+// Options that make the JVM write files or folders: the child would write,
+// rotate or overwrite the user's own logs, recordings, heap dumps, error
+// reports, performance data and compiler replay files, or create its heap's
+// backing file in the user's folder (AllocateHeapAt, ZPath). -Xlog with a
+// file output is matched by isFileLog; the rotation flags of Java 8's
+// -Xloggc: only tell how to rotate its file. What the JVM only reads stays
+// (CompileCommandFile, CompilerDirectivesFile: the child compiles as the
+// application does, and reading the user's file changes nothing in it),
+// and so do the switches whose files the child writes anyway by default
+// (CreateCoredumpOnCrash, DumpReplayDataOnError) or that write none
+// (ExtendedDTraceProbes, PrintCompilation to the child's own output).
+constexpr std::string_view kFileWritingFlags[] = {
+    "LogFile", "LogCompilation", "LogVMOutput", "StartFlightRecording", "FlightRecorderOptions", "ErrorFile",
+    "HeapDumpPath", "HeapDumpOnOutOfMemoryError", "HeapDumpBeforeFullGC", "HeapDumpAfterFullGC",
+    "PerfDataSaveFile", "PerfDataSaveToFile", "DumpPerfMapAtExit", "ReplayDataFile", "InlineDataFile",
+    "JVMCILibDumpJNIConfig", "JVMCINativeLibraryErrorFile", "AllocateHeapAt", "AllocateOldGenAt", "ZPath",
+    "UseGCLogFileRotation", "NumberOfGCLogFiles", "GCLogFileSize"};
+// -Xverbosegclog is OpenJ9's -Xloggc:.
+constexpr std::string_view kFileWritingPrefixes[] = {"-Xloggc:", "-Xverbosegclog"};
+// The management agent: the child would open the application's JMX port
+// (taken, so that the child fails, or free, so that the child answers on
+// it) or announce itself on the network. -XX:+ManagementServer starts it
+// with the JDK's own management.properties; the com.sun.management.*
+// properties that configure it are kManagementProperties below.
+constexpr std::string_view kManagementFlags[] = {"ManagementServer"};
 // The launcher's own settings and the options files: --disable-@files
 // would keep the child's launcher from reading the child's argument file;
 // the source file mode's --source (with its value) would make the child
@@ -58,6 +111,22 @@ constexpr std::string_view kFileWritingPrefixes[] = {"-Xloggc:"};
 // read where they stand, so the child gets what they hold instead.
 constexpr std::string_view kLauncherExact[] = {"--disable-@files", "--source"};
 constexpr std::string_view kLauncherFlags[] = {"VMOptionsFile", "Flags"};
+
+// The system properties the child never gets. They reach the child only as
+// the JVM's own properties (getBootstrapBuildArguments), since no source
+// hands its -D options on, so these lists are the whole rule for them.
+//
+// The child runs the library's installer, not the application: it gets the
+// JVM's default system class loader and no security manager. A loader of the
+// application's may lack the method the child's -javaagent: needs
+// (appendToClassPathForInstrumentation), or do nothing in it; a security
+// manager denies the installer's premain what it does (and the build tool's
+// own reads the worker's class path from a standard input the child has not).
+constexpr std::string_view kApplicationOnlyProperties[] = {"java.system.class.loader", "java.security.manager",
+                                                           "java.security.policy"};
+// The management agent's settings (com.sun.management.jmxremote.port,
+// .config.file...): any of them starts the agent in the child, as above.
+constexpr std::string_view kManagementProperties[] = {"com.sun.management."};
 
 // The name of a -XX: flag ("-XX:+Name", "-XX:Name=value"), or empty.
 std::string_view xxFlagName(std::string_view option) {
@@ -88,17 +157,6 @@ bool isFileLog(std::string_view option) {
     return !output.empty() && output != "stdout" && output != "stderr" && output != "#0" && output != "#1";
 }
 
-// An -agentpath: whose library is the JDK's debugger back end (libjdwp.so,
-// libjdwp.dylib, jdwp.dll).
-bool isDebuggerAgentPath(std::string_view option) {
-    if (!option.starts_with("-agentpath:")) return false;
-    std::string_view path = option.substr(11, option.find('=') == std::string_view::npos ? std::string_view::npos
-                                                                                          : option.find('=') - 11);
-    size_t separator = path.find_last_of("/\\");
-    std::string_view file = separator == std::string_view::npos ? path : path.substr(separator + 1);
-    return file.starts_with("libjdwp.") || file == "jdwp.dll";
-}
-
 template <size_t N>
 bool flagIn(std::string_view option, const std::string_view (&names)[N]) {
     std::string_view name = xxFlagName(option);
@@ -107,10 +165,13 @@ bool flagIn(std::string_view option, const std::string_view (&names)[N]) {
 
 // Whether no source may hand the option down (the tables above).
 bool isNeverInherited(std::string_view option) {
-    return startsWithOneOf(option, kDebuggerPrefixes) || isDebuggerAgentPath(option) ||
-           flagIn(option, kArchiveFlags) || isOneOf(option, kArchiveExact) || flagIn(option, kFileWritingFlags) ||
-           startsWithOneOf(option, kFileWritingPrefixes) || isFileLog(option) || isOneOf(option, kLauncherExact) ||
-           flagIn(option, kLauncherFlags);
+    return startsWithOneOf(option, kDebuggerPrefixes) || flagIn(option, kDebuggerFlags) ||
+           isJdkAgentPath(option, kFileNamesIgnoreCase) ||
+           startsWithOneOf(option, kMemorySizePrefixes) || flagIn(option, kMemorySizeFlags) ||
+           flagIn(option, kArchiveFlags) || isOneOf(option, kArchiveExact) ||
+           flagIn(option, kFileWritingFlags) || startsWithOneOf(option, kFileWritingPrefixes) || isFileLog(option) ||
+           flagIn(option, kManagementFlags) ||
+           isOneOf(option, kLauncherExact) || flagIn(option, kLauncherFlags);
 }
 
 // The options that give the JVM an archive of the user's own, which the
@@ -125,7 +186,7 @@ Inherit inheritance(std::string_view option, const char* libraryPath, int releas
     if (isNeverInherited(option)) return Inherit::drop;
     std::string copy(option);
     const char* arg = copy.c_str();
-    if (isXArg(arg) && !isIgnoredXArg(arg)) return Inherit::keep;
+    if (isXArg(arg)) return Inherit::keep;
     if (isDashDashArgument(arg) && !isIgnoredDashDashArgument(arg)) {
         return hasSeparateArgument(option, release) ? Inherit::keepWithValue : Inherit::keep;
     }
@@ -143,7 +204,7 @@ int isXArg(const char* arg) {
 }
 
 int isIgnoredXArg(const char* arg) {
-    return isXArg(arg) && startsWithOneOf(arg, kIgnoredXPrefixes);
+    return isXArg(arg) && isNeverInherited(arg);
 }
 
 int isDashDashArgument(const char* arg) {
@@ -162,6 +223,23 @@ int isIgnoredAgent(const char* arg, const char* libraryPath) {
     std::string_view option = arg;
     return (!fileName.empty() && option.find(fileName) != std::string_view::npos) ||
            option.find("jprofilerti") != std::string_view::npos;
+}
+
+bool isJdkAgentPath(std::string_view option, bool ignoreCase) {
+    if (!option.starts_with("-agentpath:")) return false;
+    std::string_view path = option.substr(11);
+    path = path.substr(0, path.find('='));
+    size_t separator = path.find_last_of("/\\");
+    std::string file(separator == std::string_view::npos ? path : path.substr(separator + 1));
+    if (ignoreCase) {
+        std::transform(file.begin(), file.end(), file.begin(),
+                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    }
+    return startsWithOneOf(file, kJdkAgentLibraryPrefixes) || isOneOf(file, kJdkAgentLibraryNames);
+}
+
+bool isNeverInheritedProperty(std::string_view name) {
+    return isOneOf(name, kApplicationOnlyProperties) || startsWithOneOf(name, kManagementProperties);
 }
 
 std::vector<std::string> filterOptions(const std::vector<std::string>& options, SourceKind kind, bool ibmVendor,

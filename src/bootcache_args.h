@@ -1,12 +1,14 @@
 // The parent JVM's options that the child JVM building the bootstrap jar
 // inherits, from every source of options, through one filter: the -X, -XX,
 // "--" and -agentpath options before the main class, less those that only
-// concern the parent and those the library's child must never take over.
+// concern the parent and those the library's child must never take over;
+// and the system properties the child never gets.
 #pragma once
 
 #include <jvmti.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bootcache_sources.h"
@@ -57,9 +59,19 @@ const std::vector<EnvironmentEdit>& childEnvironment(jvmtiEnv* jvmti);
 std::string userArchiveOption(const std::vector<OptionSource>& sources, std::string* sourceName);
 
 int isXArg(const char* arg);
+// Whether an -X or -XX option is one the child never inherits.
 int isIgnoredXArg(const char* arg);
 int isDashDashArgument(const char* arg);
 int isIgnoredDashDashArgument(const char* arg);
 // Whether an -agentpath: option loads this library (its file name) or a
 // profiler whose agent the child must not run.
 int isIgnoredAgent(const char* arg, const char* libraryPath);
+// Whether an -agentpath: option loads the JDK's own debugger back end or
+// Java agent library (libjdwp, libinstrument, in any platform's spelling),
+// its file name compared without case when `ignoreCase` (the platform's
+// file systems ignoring it, as macOS's and Windows' do).
+bool isJdkAgentPath(std::string_view option, bool ignoreCase);
+// Whether the child never gets a system property of the JVM's as a -D
+// option: the application's own class loader and security manager, and
+// the management agent's settings.
+bool isNeverInheritedProperty(std::string_view name);

@@ -23,15 +23,6 @@
 
 namespace {
 
-// The child runs the library's installer, not the application: it gets the
-// JVM's default system class loader and no security manager. A loader of the
-// application's may lack the method the child's -javaagent: needs
-// (appendToClassPathForInstrumentation), or do nothing in it; a security
-// manager denies the installer's premain what it does (and the build tool's
-// own reads the worker's class path from a standard input the child has not).
-constexpr std::string_view kApplicationOnlyProperties[] = {"java.system.class.loader", "java.security.manager",
-                                                           "java.security.policy"};
-
 // The IDE runs applications with its own system class loader, which reads
 // files through sun.nio.fs, closed to unnamed modules from Java 16 on (JEP
 // 396, JEP 403), and finds its own classes through the boot class path
@@ -95,7 +86,7 @@ bool anyStartsWith(char** args, int count, std::string_view prefix) {
 int isIgnoredCmdProperty(const char* name, int intellijLoader) {
     std::string_view property = name;
     if (isIgnoredProperty(name) || property.starts_with("java.home") || property.starts_with("java.vm.")) return 1;
-    if (isOneOf(property, kApplicationOnlyProperties)) return 1;
+    if (isNeverInheritedProperty(property)) return 1;
     return intellijLoader && property == "jdk.boot.class.path.append";
 }
 

@@ -20,7 +20,11 @@
 char** getBootstrapBuildArguments(jvmtiEnv* jvmti, const char* agentJarPath, const char* outputPath, int* count,
                                   int* userCount = nullptr);
 void freeBootstrapBuildArguments(int count, char** argv);
-// Whether a system property stays out of the child's "-D" options.
+// Whether a system property stays out of the child's "-D" options: those
+// that only concern this JVM (the runtime hash leaves them out too, and the
+// JVM derives java.home and java.vm.* itself), those the child never gets
+// (isNeverInheritedProperty), and with the IDE's class loader the boot class
+// path addition, which the child gets as an option instead.
 int isIgnoredCmdProperty(const char* name, int intellijLoader);
 // Java 9 and later: moves every argument of the child but the executable and
 // the installer's main class (last) into an argument file `name` of the

@@ -1,7 +1,7 @@
 // The child JVM that builds the bootstrap jar is the library's own, not a
 // copy of the user's JVM, in real JVMs: debuggers in the variables IDEs and
-// containers set, the user's GC log and AOT cache, a child that never stops
-// writing, and an argument file that cannot be written.
+// containers set, the user's Java agents, GC log and AOT cache, a child that
+// never stops writing, and an argument file that cannot be written.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -137,6 +137,38 @@ TEST_P(ChildJvmOptions, DebuggerInAVariableNeverReachesTheChild) {
                   std::string::npos);
         // The JVM itself, and nothing else, was debugged.
         EXPECT_EQ(debugger.debuggees(), 1);
+    }
+}
+
+TEST_P(ChildJvmOptions, UsersJavaAgentRunsInTheJvmAndNeverInTheChild) {
+    // Every JDK here still loads an -Xrun library with no JVM_OnLoad as an agent.
+    std::string jar = (fs::path(TARSIL_TESTS_JAR).parent_path() / "marker-agent.jar").string();
+    std::string lib = GetParam().home + (GetParam().featureVersion() < 9 ? "/jre/lib/" TARSIL_JDK_ARCH : "/lib");
+    std::string marker = work.file("marker");
+    std::string instrument = "-agentpath:" + lib + "/libinstrument.so=" + jar + "=" + marker;
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+    } cases[] = {
+        {"-Xrun", {"-Xruninstrument:" + jar + "=" + marker}, {}},
+        {"-agentpath", {instrument}, {}},
+        {"-agentpath in JAVA_TOOL_OPTIONS", {}, {"JAVA_TOOL_OPTIONS=" + instrument}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(cache());
+        fs::remove(marker);
+        std::vector<std::string> args = c.args;
+        args.push_back("-version");
+        JvmRun run = java(args, c.env);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        std::smatch child;
+        ASSERT_TRUE(std::regex_search(run.err, child, std::regex("Child PID: ([0-9]+)\n"))) << run.err;
+        // One line: the JVM's own process id, not the child's.
+        std::string lines = readFile(marker);
+        EXPECT_TRUE(std::regex_match(lines, std::regex("[0-9]+\n"))) << lines;
+        EXPECT_NE(lines, child[1].str() + "\n");
     }
 }
 

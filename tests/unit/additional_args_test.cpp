@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bootcache_args.h"
+#include "bootcache_cmdline.h"
 #include "bootcache_grammar.h"
 #include "support/child.h"
 #include "support/fake_jvmti.h"
@@ -67,6 +68,72 @@ TEST(AdditionalArgs, OwnAndProfilerAgentsAreDropped) {
                       "-agentpath:/somewhere/else/libtarsil64.so", "-agentpath:/p/libjprofilerti.so=port=8849",
                       "-agentpath:/opt/yourkit/libyjpagent.so=x", "Main"}),
               (Args{"-agentpath:/opt/yourkit/libyjpagent.so=x"}));
+}
+
+TEST(AdditionalArgs, NeverInheritedFamiliesAreDroppedFromEverySourceInEverySpelling) {
+    const Args dropped = {
+        // Java agents however loaded, debuggers, a JVM that waits
+        "-Xruninstrument:/app/agent.jar=x", "-Xrunhprof:heap=sites", "-agentpath:/jdk/lib/libinstrument.so=a.jar",
+        "-agentpath:/jdk/jre/lib/amd64/libinstrument.so", "-agentpath:C:\\jdk\\bin\\instrument.dll=a.jar",
+        "-agentpath:C:\\jdk\\bin\\instrument=a.jar", "-agentpath:/jdk/lib/libjdwp.dylib", "-XX:+PauseAtStartup",
+        // memory sizes
+        "-Xmx4g", "-Xms4g", "-Xmn1g", "-XX:MaxHeapSize=4g", "-XX:InitialHeapSize=4g", "-XX:MinHeapSize=1g",
+        "-XX:SoftMaxHeapSize=3g", "-XX:NewSize=1g", "-XX:MaxNewSize=1g", "-XX:OldSize=1g", "-XX:MaxRAM=16g",
+        "-XX:MaxRAMPercentage=75.0", "-XX:MinRAMPercentage=50", "-XX:InitialRAMPercentage=50",
+        "-XX:MaxRAMFraction=2", "-XX:MinRAMFraction=2", "-XX:InitialRAMFraction=4",
+        // files and folders the JVM writes, archives among them
+        "-XX:ErrorFile=/var/log/hs_err_%p.log", "-XX:HeapDumpPath=/dumps", "-XX:+HeapDumpOnOutOfMemoryError",
+        "-XX:-HeapDumpOnOutOfMemoryError", "-XX:+HeapDumpBeforeFullGC", "-XX:+HeapDumpAfterFullGC",
+        "-XX:PerfDataSaveFile=/tmp/p", "-XX:+PerfDataSaveToFile", "-XX:+DumpPerfMapAtExit", "-XX:ReplayDataFile=r",
+        "-XX:InlineDataFile=i", "-XX:JVMCILibDumpJNIConfig=j", "-XX:JVMCINativeLibraryErrorFile=e",
+        "-XX:AllocateHeapAt=/mnt/pmem", "-XX:ZPath=/mnt/huge", "-XX:+UseGCLogFileRotation", "-XX:GCLogFileSize=9m",
+        "-Xverbosegclog:gc.log", "-XX:+DumpSharedSpaces",
+        // the management agent
+        "-XX:+ManagementServer"};
+    const Args kept = {"-agentpath:/opt/libinstrumentation.so", "-agentpath:/opt/instrument/libapm.so",
+                       "-XX:NewSizeThreadIncrease=16k", "-Xss2m", "-XX:MaxMetaspaceSize=256m",
+                       "-XX:CompileCommandFile=cc.txt", "-XX:-CreateCoredumpOnCrash", "-XX:+UsePerfData"};
+    for (const Args* options : {&dropped, &kept}) {
+        for (const std::string& option : *options) {
+            Args expected = options == &kept ? Args{option} : Args{};
+            EXPECT_EQ(filter({"java", option, "Main"}), expected) << option;
+            EXPECT_EQ(filterOptions({option}, SourceKind::jvmVariable, false, "libtarsil64.so"), expected) << option;
+        }
+    }
+}
+
+TEST(AdditionalArgs, JdkAgentLibrariesAreNamedWithoutCaseWhereFileSystemsIgnoreIt) {
+    struct Case {
+        const char* option;
+        bool exactCase;
+        bool anyCase;
+    } cases[] = {
+        {"-agentpath:/jdk/lib/libjdwp.so=server=y", true, true},
+        {"-agentpath:/jdk/lib/LIBJDWP.dylib", false, true},
+        {"-agentpath:C:\\jdk\\bin\\JDWP.DLL=server=y", false, true},
+        {"-agentpath:C:\\jdk\\bin\\Instrument.DLL=a.jar", false, true},
+        {"-agentpath:/opt/LIBJDWP.x/libapm.so", false, false},  // the file's name counts, not its folder's
+        {"-agentlib:jdwp=server=y", false, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(isJdkAgentPath(c.option, false), c.exactCase) << c.option;
+        EXPECT_EQ(isJdkAgentPath(c.option, true), c.anyCase) << c.option;
+    }
+#if defined(_WIN32) || defined(__APPLE__)
+    EXPECT_EQ(filter({"java", "-agentpath:/jdk/lib/LIBJDWP.dylib", "Main"}), Args{});
+#else
+    EXPECT_EQ(filter({"java", "-agentpath:/jdk/lib/LIBJDWP.so", "Main"}), Args{"-agentpath:/jdk/lib/LIBJDWP.so"});
+#endif
+}
+
+TEST(AdditionalArgs, ManagementAgentSettingsAreNoPropertiesOfTheChild) {
+    for (const char* name : {"com.sun.management.jmxremote", "com.sun.management.jmxremote.port",
+                             "com.sun.management.config.file", "com.sun.management.jdp.port"}) {
+        EXPECT_EQ(isIgnoredCmdProperty(name, 0), 1) << name;
+    }
+    for (const char* name : {"com.sun.managementx", "sun.management.compiler", "jdk.management.x"}) {
+        EXPECT_EQ(isIgnoredCmdProperty(name, 0), 0) << name;
+    }
 }
 
 TEST(AdditionalArgs, EndingArgumentsStopTheScan) {

@@ -127,11 +127,11 @@ TEST(OptionSources, EverySourceIsSplitFilteredAndHashedInItsOrder) {
          {{"JDK_AOT_VM_OPTIONS", "-XX:AOTMode=create -Xmx1g -XX:+UseZGC"}},
          {{"vm.opts", "-XX:+UseSerialGC '-XX:StartFlightRecording=filename=a b.jfr' -XX:Flags=inner"},
           {"inner", "+AlwaysPreTouch"},
-          {".hotspotrc", "# tuning\n+UseNUMA ErrorFile=\"/tmp/my err.log\"\nLogFile=vm.log\n"}},
+          {".hotspotrc", "# tuning\n+UseNUMA CompileCommandFile=\"/tmp/my commands.txt\"\nLogFile=vm.log\n"}},
          true,
-         {"-XX:+UseSerialGC", "-XX:+UseNUMA", "-XX:ErrorFile=/tmp/my err.log"},
+         {"-XX:+UseSerialGC", "-XX:+UseNUMA", "-XX:CompileCommandFile=/tmp/my commands.txt"},
          "JDK_AOT_VM_OPTIONS=-XX:+UseZGC;",
-         {"-XX:+UseSerialGC", "-XX:+UseNUMA", "-XX:ErrorFile=/tmp/my err.log", "-XX:+UseZGC"}},
+         {"-XX:+UseSerialGC", "-XX:+UseNUMA", "-XX:CompileCommandFile=/tmp/my commands.txt", "-XX:+UseZGC"}},
         {"the variables come in their fixed order, quoted back as the JVM reads them",
          {"java", "-Xint", "Main"},
          {{"JDK_AOT_VM_OPTIONS", "-Xss2m"},
@@ -347,7 +347,9 @@ TEST(OptionSources, OptionsFilesAreRegularFilesOpenedWithoutBlocking) {
         ASSERT_EQ(chmod(untrusted.c_str(), t.mode), 0);
         ASSERT_EQ(chown(untrusted.c_str(), t.owner, static_cast<gid_t>(-1)), 0);
         EXPECT_EQ(readRegularFile(untrusted.c_str(), &text), t.read) << t.owner << " " << t.mode;
-        if (t.read != FileRead::ok) EXPECT_EQ(text, "");
+        if (t.read != FileRead::ok) {
+            EXPECT_EQ(text, "");
+        }
         unlink(untrusted.c_str());
     }
     // A FIFO named as an argument file, an options file or a flags file ends
