@@ -1,8 +1,9 @@
 // The bootstrap folder's files on Windows: names are opened under the
 // chosen folder with FILE_FLAG_OPEN_REPARSE_POINT, so that a symbolic link
-// or junction is seen rather than followed, new files are created with
-// CREATE_NEW, and only files owned by the user (or the administrators or
-// the system) are trusted.
+// or junction is seen rather than followed; new files are created with
+// CREATE_NEW and an access list of the user alone; and a folder or file is
+// trusted only when its owner and access list leave it to the user (see
+// trustOf in win_util) and a file has no other name.
 #include "win_util.h"  // first: it brings <windows.h>
 #include <aclapi.h>
 #include <io.h>
@@ -18,14 +19,15 @@
 #include <vector>
 
 #include "bootcache_files.h"
-#include "bootcache_files_win.h"
 #include "clock.h"
 #include "list.h"
 
 namespace {
 
 constexpr char kOtherOwner[] = "it belongs to another user";
+constexpr char kOthersMayWrite[] = "its access list lets other users write it";
 constexpr char kLink[] = "it is a symbolic link or junction";
+constexpr char kHardLink[] = "it has another name (a hard link)";
 
 struct HandleCloser {
     void operator()(HANDLE handle) const {
@@ -52,53 +54,45 @@ bool isValid(const Handle& handle) {
     return handle.get() != INVALID_HANDLE_VALUE && handle.get() != nullptr;
 }
 
-Handle openNoFollow(const std::wstring& path, DWORD access, DWORD disposition, DWORD extraFlags = 0) {
-    return Handle(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              disposition, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | extraFlags,
-                              nullptr));
+Handle openNoFollow(const std::wstring& path, DWORD access, DWORD disposition,
+                    SECURITY_ATTRIBUTES* security = nullptr) {
+    return Handle(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, security,
+                              disposition, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
-// The user's own SID, from the process token.
-bool isTrustedOwner(PSID owner) {
-    if (owner == nullptr) return true;  // a file system without owners (FAT)
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
-    Handle tokenOwner(token);
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::unique_ptr<BYTE[]> buffer(new BYTE[size > 0 ? size : 1]);
-    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.get(), size, &size)) return true;
-    if (EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid)) return true;
-    // The administrators and the system stand where root does elsewhere.
-    return IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid);
+// The same where the file may be made: a new one is the user's alone.
+Handle createNoFollow(const std::wstring& path, DWORD access, DWORD disposition) {
+    PrivateSecurity security(PrivateSecurity::file);
+    return openNoFollow(path, access, disposition, security.attributes());
 }
 
-const char* ownerProblem(HANDLE handle) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS) {
-        return nullptr;  // owners unknown here: nothing to hold against it
-    }
-    bool trusted = isTrustedOwner(owner);
-    LocalFree(descriptor);
-    return trusted ? nullptr : kOtherOwner;
-}
-
-const char* handleProblem(HANDLE handle, bool wantFolder) {
+// Why the file or folder of an open handle may not be trusted as `what`, or
+// null: it must be what it should be (a folder, or a file with no other name
+// a write here would change as well: one link) and no link or junction, and
+// its owner and access list must leave it to the user. The handle needs
+// FILE_READ_ATTRIBUTES and READ_CONTROL.
+const char* handleProblem(HANDLE handle, TrustedAs what) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info)) return "it cannot be examined";
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kLink;
     bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    bool wantFolder = what != TrustedAs::file;
     if (wantFolder && !folder) return "it is not a directory";
     if (!wantFolder && folder) return "it is not a regular file";
-    return ownerProblem(handle);
+    // A folder's count is its entries' on some file systems, never a name.
+    if (!wantFolder && info.nNumberOfLinks != 1) return kHardLink;
+    switch (trustOfHandle(handle, what)) {
+        case Trust::trusted: return nullptr;
+        case Trust::foreignOwner: return kOtherOwner;
+        case Trust::othersMayWrite: return kOthersMayWrite;
+    }
+    return kOtherOwner;
 }
 
 const char* folderProblem(const std::wstring& path) {
     Handle folder = openNoFollow(path, GENERIC_READ, OPEN_EXISTING);
     if (!isValid(folder)) return GetLastError() == ERROR_FILE_NOT_FOUND ? "it does not exist" : "it cannot be opened";
-    return handleProblem(folder.get(), true);
+    return handleProblem(folder.get(), TrustedAs::folder);
 }
 
 std::wstring withoutTrailingSeparators(const char* path) {
@@ -116,60 +110,6 @@ bool writeAll(HANDLE file, std::string_view content) {
         content.remove_prefix(written);
     }
     return true;
-}
-
-}  // namespace
-
-namespace {
-
-constexpr char kWritableByAll[] = "it grants write access to everyone";
-
-// The folder, opened so that neither it nor any level above it can be
-// renamed or removed while this JVM runs (no FILE_SHARE_DELETE): the
-// Windows way to keep a path from being swapped.
-
-bool isBroadGroup(PSID sid) {
-    return IsWellKnownSid(sid, WinWorldSid) || IsWellKnownSid(sid, WinAuthenticatedUserSid) ||
-           IsWellKnownSid(sid, WinBuiltinUsersSid);
-}
-
-}  // namespace
-
-bool grantsWriteToAll(PACL acl) {
-    if (acl == nullptr) return true;  // a null access list grants everything
-    constexpr ACCESS_MASK kWriting = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
-                                     WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-    for (DWORD i = 0; i < acl->AceCount; i++) {
-        ACE_HEADER* header = nullptr;
-        if (!GetAce(acl, i, reinterpret_cast<void**>(&header)) || header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
-        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-        if ((ace->Mask & kWriting) != 0 && isBroadGroup(reinterpret_cast<PSID>(&ace->SidStart))) return true;
-    }
-    return false;
-}
-
-namespace {
-
-// One level of the way: the user's, an administrator's or the system's, and
-// no other's; one that everyone may write is passed only then (as a sticky
-// folder is elsewhere: C:\ lets all users make folders).
-const char* levelProblem(HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) return "it cannot be examined";
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kLink;
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "it is not a directory";
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                        nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return nullptr;  // no security here (FAT): nothing to hold against it
-    }
-    const char* problem = nullptr;
-    if (!isTrustedOwner(owner)) problem = grantsWriteToAll(dacl) ? kWritableByAll : kOtherOwner;
-    LocalFree(descriptor);
-    return problem;
 }
 
 // The levels of a full path: "C:\", "C:\a", "C:\a\b"... ("\\server\share\"
@@ -225,11 +165,14 @@ bool adoptBootFolder(const char* path, BootFolder* adopted, FolderRefusal* refus
         real = isValid(followed) ? finalPathOf(followed.get()) : L"";
         if (real.empty()) why.reason = "it cannot be opened";
     }
-    for (const std::wstring& level : why.reason == nullptr ? levelsOf(real) : std::vector<std::wstring>()) {
-        Handle handle = openNoFollow(level, READ_CONTROL, OPEN_EXISTING);
-        const char* problem = isValid(handle) ? levelProblem(handle.get()) : "it cannot be opened";
+    std::vector<std::wstring> levels = why.reason == nullptr ? levelsOf(real) : std::vector<std::wstring>();
+    for (size_t i = 0; i < levels.size(); i++) {
+        // Others may make entries in a level above, never in the folder.
+        TrustedAs what = i + 1 == levels.size() ? TrustedAs::folder : i == 0 ? TrustedAs::root : TrustedAs::level;
+        Handle handle = openNoFollow(levels[i], READ_CONTROL | FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+        const char* problem = isValid(handle) ? handleProblem(handle.get(), what) : "it cannot be opened";
         if (problem != nullptr) {
-            why.level = utf8Of(level);
+            why.level = utf8Of(levels[i]);
             why.reason = problem;
             break;
         }
@@ -244,7 +187,7 @@ bool adoptBootFolder(const char* path, BootFolder* adopted, FolderRefusal* refus
         if (pin == INVALID_HANDLE_VALUE) why.reason = "it cannot be held open";
     }
     if (why.reason != nullptr) {
-        why.trust = why.reason == kOtherOwner || why.reason == kLink || why.reason == kWritableByAll;
+        why.trust = why.reason == kOtherOwner || why.reason == kLink || why.reason == kOthersMayWrite;
         if (refusal != nullptr) *refusal = why;
         return false;
     }
@@ -269,7 +212,7 @@ intptr_t openBootFile(const BootFolder& folder, const char* name, BootFileState*
         }
         why = "it cannot be opened";
     } else {
-        why = handleProblem(file.get(), false);
+        why = handleProblem(file.get(), TrustedAs::file);
     }
     if (problem != nullptr) *problem = why;
     *state = why == nullptr ? BootFileState::trusted : BootFileState::untrusted;
@@ -291,16 +234,31 @@ BootFileState bootFileState(const BootFolder& folder, const char* name, const ch
     return state;
 }
 
-FILE* openBootLog(const BootFolder& folder, const char* name) {
+namespace {
+
+// The named file of the folder, opened with `access` and made where it is
+// missing; one that may not be trusted (a link, another user's, one others
+// may write, another file's second name) is removed and made anew. Invalid
+// when neither can be had.
+Handle openOwnFile(const BootFolder& folder, const char* name, DWORD access) {
     std::wstring path = inFolder(folder, name);
-    Handle file = openNoFollow(path, GENERIC_WRITE, OPEN_EXISTING);
-    if (isValid(file) && handleProblem(file.get(), false) == nullptr) {
-        SetEndOfFile(file.get());
-    } else {
-        if (isValid(file) || GetLastError() != ERROR_FILE_NOT_FOUND) removeBootFile(folder, name);
-        file = openNoFollow(path, GENERIC_WRITE, CREATE_NEW);
-        if (!isValid(file)) return nullptr;
-    }
+    access |= FILE_READ_ATTRIBUTES;  // for the judgement: GENERIC_WRITE alone may not examine the file
+    Handle file = createNoFollow(path, access, OPEN_ALWAYS);
+    if (isValid(file) && handleProblem(file.get(), TrustedAs::file) == nullptr) return file;
+    if (!isValid(file) && GetLastError() == ERROR_PATH_NOT_FOUND) return file;  // no folder any more
+    // Closed first: a file removed while open keeps its name until then.
+    file.reset();
+    if (!removeBootFile(folder, name)) return file;
+    file = createNoFollow(path, access, CREATE_NEW);
+    if (isValid(file) && handleProblem(file.get(), TrustedAs::file) != nullptr) file.reset();
+    return file;
+}
+
+}  // namespace
+
+FILE* openBootLog(const BootFolder& folder, const char* name) {
+    Handle file = openOwnFile(folder, name, GENERIC_WRITE);
+    if (!isValid(file) || !SetEndOfFile(file.get())) return nullptr;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_BINARY | _O_WRONLY);
     if (fd < 0) return nullptr;
     file.release();
@@ -326,7 +284,7 @@ int errnoOfLastError() {
 }  // namespace
 
 bool createBootFile(const BootFolder& folder, const char* name, std::string_view content) {
-    Handle file = openNoFollow(inFolder(folder, name), GENERIC_WRITE, CREATE_NEW);
+    Handle file = createNoFollow(inFolder(folder, name), GENERIC_WRITE, CREATE_NEW);
     if (!isValid(file)) {
         errno = errnoOfLastError();
         return false;
@@ -337,6 +295,24 @@ bool createBootFile(const BootFolder& folder, const char* name, std::string_view
     removeBootFile(folder, name);
     errno = error;
     return false;
+}
+
+bool makeBootFilePrivate(intptr_t handle) {
+    PrivateSecurity security(PrivateSecurity::file);
+    PACL dacl = security.dacl();
+    auto apply = [dacl](HANDLE file) {
+        return SetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                               nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    };
+    HANDLE file = reinterpret_cast<HANDLE>(handle);
+    if (dacl == nullptr || file == INVALID_HANDLE_VALUE) return false;
+    if (apply(file)) return true;
+    // A handle opened for reading may not change the access list; a second
+    // one to the same file, never to another at that name, may. Setting a
+    // list reads the old one first.
+    Handle writable(
+        ReOpenFile(file, WRITE_DAC | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+    return isValid(writable) && apply(writable.get());
 }
 
 bool removeBootFile(const BootFolder& folder, const char* name) {
@@ -404,8 +380,8 @@ BootFileLock::Outcome lockOnce(HANDLE file) {
 }  // namespace
 
 BootFileLock::Outcome BootFileLock::acquire(const BootFolder& folder, const char* name, int timeoutSeconds) {
-    Handle file = openNoFollow(inFolder(folder, name), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
-    if (!isValid(file) || handleProblem(file.get(), false) != nullptr) return Outcome::unsupported;
+    Handle file = openOwnFile(folder, name, GENERIC_READ | GENERIC_WRITE);
+    if (!isValid(file)) return Outcome::unsupported;
     long long deadline = monotonicMillis() + static_cast<long long>(timeoutSeconds) * 1000;
     for (long pause = 10;; pause = pause < 200 ? pause * 2 : 200) {
         Outcome outcome = lockOnce(file.get());
@@ -420,7 +396,7 @@ BootFileLock::Outcome BootFileLock::acquire(const BootFolder& folder, const char
 
 BootFileLock::Outcome BootFileLock::tryAcquire(const BootFolder& folder, const char* name) {
     Handle file = openNoFollow(inFolder(folder, name), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
-    if (!isValid(file) || handleProblem(file.get(), false) != nullptr) return Outcome::unsupported;
+    if (!isValid(file) || handleProblem(file.get(), TrustedAs::file) != nullptr) return Outcome::unsupported;
     Outcome outcome = lockOnce(file.get());
     if (outcome != Outcome::locked) return outcome;
     if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));

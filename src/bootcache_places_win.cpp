@@ -4,14 +4,12 @@
 // be expressible in the ANSI code page, since the JVM's class path handling
 // needs that.
 #include "win_util.h"  // first: it brings <windows.h>
-#include <sddl.h>
 #include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <cwchar>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,7 +82,8 @@ bool canCreateFileIn(const std::wstring& folder) {
              static_cast<unsigned long>(GetCurrentProcessId()), std::wstring(random.begin(), random.end()).c_str());
     std::string shown = utf8(name);
     log_write(TS_DEBUG, "Creating temp file '%s' in vesta base", shown.c_str());
-    HANDLE file = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    PrivateSecurity security(PrivateSecurity::file);
+    HANDLE file = CreateFileW(name, GENERIC_WRITE, 0, security.attributes(), CREATE_NEW,
                               FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         log_write(TS_DEBUG, "Failed to create temp file '%s' in vesta base", shown.c_str());
@@ -98,46 +97,10 @@ bool isDirWritableW(const std::wstring& path) {
     return isDirW(path) && canCreateFileIn(path);
 }
 
-// Security attributes that give a new folder to the user alone: full
-// control for the user's SID, inherited by what is made inside, and nothing
-// inherited from above. Null when the user cannot be told (the folder then
-// inherits its parent's).
-class PrivateFolderSecurity {
-public:
-    PrivateFolderSecurity() {
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
-        DWORD size = 0;
-        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        std::unique_ptr<BYTE[]> user(new BYTE[size > 0 ? size : 1]);
-        wchar_t* sid = nullptr;
-        if (size > 0 && GetTokenInformation(token, TokenUser, user.get(), size, &size) &&
-            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &sid)) {
-            std::wstring sddl = std::wstring(L"D:P(A;OICI;FA;;;") + sid + L")";
-            LocalFree(sid);
-            if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor_,
-                                                                     nullptr)) {
-                attributes_ = {sizeof(SECURITY_ATTRIBUTES), descriptor_, FALSE};
-            }
-        }
-        CloseHandle(token);
-    }
-    PrivateFolderSecurity(const PrivateFolderSecurity&) = delete;
-    PrivateFolderSecurity& operator=(const PrivateFolderSecurity&) = delete;
-    ~PrivateFolderSecurity() {
-        if (descriptor_ != nullptr) LocalFree(descriptor_);
-    }
-    SECURITY_ATTRIBUTES* get() { return descriptor_ != nullptr ? &attributes_ : nullptr; }
-
-private:
-    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-    SECURITY_ATTRIBUTES attributes_ = {};
-};
-
 // Creates each missing level after the drive part; 1 when the last one was
 // made by this call.
 int makeDirs(const std::wstring& path) {
-    PrivateFolderSecurity security;
+    PrivateSecurity security(PrivateSecurity::folder);
     std::wstring full = fullPathOf(path);
     if (full.size() > kMaxPath) return 0;
     size_t start = full.size() > 2 && full[1] == L':' ? 3 : full.find_first_not_of(L'\\');
@@ -147,9 +110,9 @@ int makeDirs(const std::wstring& path) {
         // A level reached through a junction is a folder for the way on.
         DWORD attributes = GetFileAttributesW(prefix.c_str());
         bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (!folder && !CreateDirectoryW(prefix.c_str(), security.get())) break;
+        if (!folder && !CreateDirectoryW(prefix.c_str(), security.attributes())) break;
     }
-    return CreateDirectoryW(full.c_str(), security.get()) ? 1 : 0;
+    return CreateDirectoryW(full.c_str(), security.attributes()) ? 1 : 0;
 }
 
 std::wstring* profileFolder() {
@@ -202,11 +165,18 @@ HomeNames homeNames() {
     return {"the user profile folder", "none usable"};
 }
 
-std::string temporaryBootFolder() {
+std::vector<std::string> temporaryBases() {
+    // %TMP% or %TEMP%, normally the profile's own Temp. Where the system
+    // falls back to a shared one (C:\Windows\Temp), the walk judges it as it
+    // judges /tmp elsewhere.
     wchar_t temp[MAX_PATH + 1];
     DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    if (length == 0 || length > MAX_PATH) return "";
-    return utf8(withoutTrailingBackslash(std::wstring(temp, length)) + L"\\tarsil\\bootcache");
+    if (length == 0 || length > MAX_PATH) return {};
+    return {utf8(withoutTrailingBackslash(std::wstring(temp, length)))};
+}
+
+std::string temporaryFolderName() {
+    return "tarsil";
 }
 
 std::string userFolderPath(std::string_view path) {

@@ -1,6 +1,7 @@
 // Child processes on Windows: the arguments are joined into one quoted
 // command line, the child's standard output and error go to an inherited
-// pipe whose read end stays with the parent, and its exit code is reported.
+// pipe whose read end stays with the parent, the child runs in a job of its
+// own that ends with it, and its exit code is reported.
 
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +20,11 @@
 #include "win_util.h"
 
 namespace {
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;  // null: none
 
 void appendBackslashes(char*& out, size_t count) {
     memset(out, '\\', count);
@@ -111,6 +117,27 @@ ChildRun ended(HANDLE process, bool timedOut) {
     return run;
 }
 
+// A job that ends every process in it when its last handle closes, with
+// the suspended child in it, so that all the child starts is in it too: a
+// timeout ends them all, and so does the end of this process, which closes
+// the handle. Null where that fails (before Windows 8 a process in a job,
+// as this JVM may be, cannot have its child join another): the child then
+// runs alone, as it did before jobs were used.
+HANDLE jobFor(HANDLE process) {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);  // not inherited by the child
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job != nullptr && SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) &&
+        AssignProcessToJobObject(job, process)) {
+        return job;
+    }
+    char message[256];
+    formatLastError(message, sizeof message);
+    log_write(TS_DEBUG, "The child process runs without a job of its own (%s)", message);
+    if (job != nullptr) CloseHandle(job);
+    return nullptr;
+}
+
 }  // namespace
 
 void appendQuotedArgument(char* commandLine, const char* argument) {
@@ -176,7 +203,8 @@ ChildRun runCommandLine(const char* commandLine, size_t bufferSize, uint32_t* pi
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
     std::wstring block = environment != nullptr ? environmentBlock(*environment) : std::wstring();
-    DWORD flags = environment != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0;
+    // Suspended until it is in its job: it starts nothing outside it.
+    DWORD flags = CREATE_SUSPENDED | (environment != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0);
     void* env = environment != nullptr ? block.data() : nullptr;
     if (!wide ||
         !CreateProcessW(nullptr, wide.get(), nullptr, nullptr, TRUE, flags, env, nullptr, &startup, &process)) {
@@ -186,6 +214,17 @@ ChildRun runCommandLine(const char* commandLine, size_t bufferSize, uint32_t* pi
         return run;
     }
     CloseHandle(writeEnd);
+    // Held to the end of the call: what the child started and left running
+    // ends with it.
+    OwnedHandle job(jobFor(process.hProcess));
+    if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
+        ChildRun run = withLastError(ChildRun::End::notStarted, "resume the child process");
+        TerminateProcess(process.hProcess, 1);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        CloseHandle(readEnd);
+        return run;
+    }
     log_write(TS_DEBUG, "Child PID: %lu", static_cast<unsigned long>(process.dwProcessId));
     if (pidSlot != nullptr) *pidSlot = process.dwProcessId;
 
@@ -200,7 +239,7 @@ ChildRun runCommandLine(const char* commandLine, size_t bufferSize, uint32_t* pi
         timedOut = WaitForSingleObject(process.hProcess, now < deadline ? static_cast<DWORD>(deadline - now) : 0) ==
                    WAIT_TIMEOUT;
     }
-    if (timedOut) TerminateProcess(process.hProcess, 1);
+    if (timedOut && !(job && TerminateJobObject(job.get(), 1))) TerminateProcess(process.hProcess, 1);
     WaitForSingleObject(process.hProcess, INFINITE);
     ChildRun run = ended(process.hProcess, timedOut);
     CloseHandle(process.hThread);

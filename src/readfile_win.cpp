@@ -1,10 +1,12 @@
-// Whole-file reads with Windows handles, on the path's UTF-16 form.
-#include "readfile.h"
+// Whole-file reads with Windows handles, on the path's UTF-16 form; a file
+// the user names is read only when its owner and access list leave it to the
+// user.
+#include "win_util.h"  // first: it brings <windows.h>
 
 #include <cstdlib>
 #include <string>
 
-#include "win_util.h"
+#include "readfile.h"
 
 uint8_t* readWholeFile(const char* path, size_t* size) {
     WideString wide(utf8ToWide(path));
@@ -48,14 +50,20 @@ FileRead readRegularFile(const char* path, std::string* text) {
     WideString wide(utf8ToWide(path));
     if (!wide) return FileRead::missing;
     // Opening a named pipe or a device returns at once; its type refuses it.
+    // A pipe's server may only identify this process, never act as it.
     HANDLE file = CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileRead::missing
                                                                               : FileRead::unreadable;
     }
     FileRead result = GetFileType(file) == FILE_TYPE_DISK ? FileRead::ok : FileRead::notRegular;
+    // Judged on the handle read, so that the file judged is the file read.
+    Trust trust = result == FileRead::ok ? trustOfHandle(file, TrustedAs::file) : Trust::trusted;
+    if (trust == Trust::foreignOwner) result = FileRead::foreignOwner;
+    if (trust == Trust::othersMayWrite) result = FileRead::othersMayWrite;
     char buffer[16384];
     while (result == FileRead::ok) {
         DWORD n = 0;

@@ -1,13 +1,18 @@
 // Conversions between the UTF-8 strings the library keeps and the UTF-16 and
-// ANSI strings of the Windows API. Each conversion asks the system for the
-// size first and then converts into an exactly sized heap block.
+// ANSI strings of the Windows API (each asks the system for the size first and
+// converts into an exactly sized heap block), and the security rules the
+// bootstrap folder and the files named by the user share.
 #ifdef _WIN32
+
+#include "win_util.h"  // first: it brings <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdlib>
 #include <cwchar>
+#include <string>
 
 #include "list.h"
-#include "win_util.h"
 
 namespace {
 
@@ -77,6 +82,126 @@ wchar_t* shortPathOf(const wchar_t* path) {
         return nullptr;
     }
     return shortPath;
+}
+
+namespace {
+
+// Adding entries to a folder; on a file the same bits write and append.
+constexpr ACCESS_MASK kAddEntries = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | GENERIC_WRITE;
+// Removing or renaming entries, or the object itself; changing who may.
+constexpr ACCESS_MASK kChange = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+
+// The user's SID, from the process token, read once: a token's user never
+// changes.
+PSID userSid() {
+    static union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } token;
+    static const bool known = [] {
+        HANDLE process = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &process)) return false;
+        DWORD size = 0;
+        bool read = GetTokenInformation(process, TokenUser, &token, sizeof token, &size) != 0;
+        CloseHandle(process);
+        return read;
+    }();
+    return known ? token.user.User.Sid : nullptr;
+}
+
+// NT SERVICE\TrustedInstaller, which owns the system's own files and
+// folders and stands beside the system, as root does elsewhere.
+bool isInstaller(PSID sid) {
+    static const struct {
+        BYTE revision = SID_REVISION;
+        BYTE count = 6;
+        SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+        DWORD parts[6] = {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464};
+    } installer;
+    return EqualSid(sid, const_cast<void*>(static_cast<const void*>(&installer))) != 0;
+}
+
+// The user, or one who stands where root does elsewhere.
+bool isTrustedPrincipal(PSID sid) {
+    PSID user = userSid();
+    return (user != nullptr && EqualSid(sid, user)) || IsWellKnownSid(sid, WinLocalSystemSid) ||
+           IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || isInstaller(sid);
+}
+
+// The rights the list grants to others. OWNER RIGHTS names the owner, judged
+// on its own; CREATOR OWNER in an entry that applies names nobody.
+ACCESS_MASK rightsOfOthers(PACL acl) {
+    if (acl == nullptr) return ~ACCESS_MASK{0};
+    ACCESS_MASK rights = 0;
+    for (DWORD i = 0; i < acl->AceCount; i++) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(acl, i, reinterpret_cast<void**>(&header))) continue;
+        bool allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+        if (!allows || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+        // Both kinds of entry start alike: header, mask, SID.
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        PSID sid = &ace->SidStart;
+        if (isTrustedPrincipal(sid) || IsWellKnownSid(sid, WinCreatorOwnerRightsSid) ||
+            IsWellKnownSid(sid, WinCreatorOwnerSid)) {
+            continue;
+        }
+        rights |= ace->Mask;
+    }
+    return rights;
+}
+
+}  // namespace
+
+Trust trustOf(PSID owner, PACL dacl, TrustedAs what) {
+    // No owner at all: a file system that keeps none; its list still counts.
+    if (owner != nullptr && !isTrustedPrincipal(owner)) return Trust::foreignOwner;
+    ACCESS_MASK refused = kAddEntries | kChange;
+    if (what == TrustedAs::level) refused = kChange;
+    if (what == TrustedAs::root) refused = kChange & ~DELETE;
+    return (rightsOfOthers(dacl) & refused) != 0 ? Trust::othersMayWrite : Trust::trusted;
+}
+
+Trust trustOfHandle(HANDLE handle, TrustedAs what) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return Trust::trusted;  // no security here: nothing to hold against it
+    }
+    Trust trust = trustOf(owner, dacl, what);
+    LocalFree(descriptor);
+    return trust;
+}
+
+PrivateSecurity::PrivateSecurity(Kind kind) {
+    wchar_t* user = nullptr;
+    if (userSid() == nullptr || !ConvertSidToStringSidW(userSid(), &user)) return;
+    // Full control (FA) for the user, the system (SY) and the administrators
+    // (BA); P: nothing inherited; OICI: passed on to files and folders inside.
+    const wchar_t* inherit = kind == folder ? L"OICI" : L"";
+    std::wstring sddl = std::wstring(L"D:P(A;") + inherit + L";FA;;;" + user + L")(A;" + inherit + L";FA;;;SY)(A;" +
+                        inherit + L";FA;;;BA)";
+    LocalFree(user);
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor_, nullptr)) {
+        attributes_ = {sizeof(SECURITY_ATTRIBUTES), descriptor_, FALSE};
+    } else {
+        descriptor_ = nullptr;
+    }
+}
+
+PrivateSecurity::~PrivateSecurity() {
+    if (descriptor_ != nullptr) LocalFree(descriptor_);
+}
+
+PACL PrivateSecurity::dacl() const {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (descriptor_ == nullptr || !GetSecurityDescriptorDacl(descriptor_, &present, &dacl, &defaulted) || !present) {
+        return nullptr;
+    }
+    return dacl;
 }
 
 #endif  // _WIN32

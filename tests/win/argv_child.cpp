@@ -1,12 +1,13 @@
 // The child process of the Windows exec tests. It prints every argument after
 // the first, one per line as "[argument]", in UTF-8, then works through the
 // arguments that are commands, and exits with the code given first:
-//   argv_child EXIT_CODE [ARGUMENT | --env=NAME | --stderr=TEXT | --lines=N | --sleep=MS]...
+//   argv_child EXIT_CODE [ARGUMENT | --env=NAME | --stderr=TEXT | --lines=N | --sleep=MS | --spawn]...
 //   --env=NAME     prints "NAME=value", or "NAME unset"
 //   --stderr=TEXT  writes TEXT and a line end to standard error
 //   --lines=N      prints the lines "line 1" to "line N"
 //   --sleep=MS     sleeps that long before exiting
 //   --forever      writes 64 KiB lines without end
+//   --spawn        starts "argv_child 0 --sleep=60000" and prints "grandchild=PID"
 // Standard output is binary, so the parent sees exactly the bytes written.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -44,6 +45,20 @@ void runCommand(std::string_view argument) {
     } else if (argument == "--forever") {
         std::string line(64 * 1024 - 1, 'f');
         for (;;) printf("%s\n", line.c_str());
+    } else if (argument == "--spawn") {
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring commandLine = L"\"" + std::wstring(self) + L"\" 0 --sleep=60000";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                           &process)) {
+            printf("grandchild=%lu\n", static_cast<unsigned long>(process.dwProcessId));
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
+        fflush(stdout);
     } else if (argument.starts_with("--sleep=")) {
         fflush(stdout);
         Sleep(static_cast<DWORD>(atoi(std::string(argument.substr(8)).c_str())));

@@ -1,7 +1,8 @@
 // The Windows bootstrap folder: its sources and their order, the length and
 // prefix limits, directory creation, the writability probe, the code-page
-// rule; and the Windows parts of the child JVM's command line (javaw.exe,
-// the classpath jar's manifest and threshold).
+// rule, who a folder or file is trusted to belong to and the access lists of
+// what the library makes; and the Windows parts of the child JVM's command
+// line (javaw.exe, the classpath jar's manifest and threshold).
 #include "win_test_support.h"  // first: it brings <windows.h>
 
 #include <gtest/gtest.h>
@@ -10,10 +11,12 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,13 +24,14 @@
 #include "bootcache_cpjar.h"
 #include "bootcache_files.h"
 #include "bootcache_folder.h"
-#include "bootcache_files_win.h"
 #include "fileutils.h"
 #include "list.h"
 #include "logging.h"
 #include "platform.h"
+#include "readfile.h"
 #include "support/fake_jvmti.h"
 #include "support/folder_policy_table.h"
+#include "win_util.h"
 #include "zip.h"
 
 namespace {
@@ -132,43 +136,169 @@ TEST(BootcacheWin, ProbeFileIsCreatedAndGoneAgain) {
 
 namespace {
 
-// Whether the folder's DACL is protected from inheritance and has one entry.
-bool hasOneProtectedEntry(const std::string& folder) {
+// The SID of the user running the tests, as SDDL writes it.
+std::wstring userSid() {
+    HANDLE token = nullptr;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } buffer;
+    DWORD size = 0;
+    wchar_t* text = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    bool read = GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) &&
+                ConvertSidToStringSidW(buffer.user.User.Sid, &text);
+    CloseHandle(token);
+    std::wstring sid = read ? text : L"";
+    LocalFree(text);
+    return sid;
+}
+
+// A security descriptor written in SDDL.
+class Descriptor {
+public:
+    explicit Descriptor(const std::wstring& sddl) {
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor_, nullptr);
+    }
+    ~Descriptor() { LocalFree(descriptor_); }
+    bool valid() const { return descriptor_ != nullptr; }
+    PSID owner() const {
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE;
+        return GetSecurityDescriptorOwner(descriptor_, &owner, &defaulted) ? owner : nullptr;
+    }
+    PACL dacl() const {
+        PACL dacl = nullptr;
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        return GetSecurityDescriptorDacl(descriptor_, &present, &dacl, &defaulted) ? dacl : nullptr;
+    }
+    SECURITY_ATTRIBUTES* attributes() {
+        attributes_ = {sizeof attributes_, descriptor_, FALSE};
+        return &attributes_;
+    }
+
+private:
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+    SECURITY_ATTRIBUTES attributes_ = {};
+};
+
+// The access list of a file or folder as the system reads it back.
+struct AccessList {
+    bool isProtected = false;
+    size_t entries = 0;
+    // What it grants anyone but the user, the system and the administrators;
+    // everything where it cannot be read.
+    ACCESS_MASK othersMay = ~ACCESS_MASK{0};
+};
+
+AccessList accessListOf(const std::string& path) {
+    AccessList list;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(widen(folder).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return false;
+    if (GetNamedSecurityInfoW(widen(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS) {
+        return list;
     }
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     GetSecurityDescriptorControl(descriptor, &control, &revision);
-    bool one = (control & SE_DACL_PROTECTED) != 0 && dacl != nullptr && dacl->AceCount == 1;
+    list.isProtected = (control & SE_DACL_PROTECTED) != 0;
+    list.othersMay = dacl == nullptr ? list.othersMay : 0;
+    Descriptor me(L"O:" + userSid());
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        list.entries++;
+        PSID sid = &ace->SidStart;
+        if (!EqualSid(sid, me.owner()) && !IsWellKnownSid(sid, WinLocalSystemSid) &&
+            !IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
+            list.othersMay |= ace->Mask;
+        }
+    }
     LocalFree(descriptor);
-    return one;
+    return list;
+}
+
+constexpr ACCESS_MASK kWriting = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER;
+
+// Whether this wine keeps the descriptor a folder is made with, rather than
+// one it derives from the Unix mode (without the administrators, never
+// protected).
+bool descriptorsAreKept(const TempDir& dir) {
+    Descriptor control(L"D:P(A;OICI;FA;;;WD)");
+    std::string probe = dir.file("probe");
+    if (!CreateDirectoryW(widen(probe).c_str(), control.attributes())) return false;
+    AccessList list = accessListOf(probe);
+    RemoveDirectoryW(widen(probe).c_str());
+    return list.isProtected && list.entries == 1;
+}
+
+// Writes the file, then gives it the access list of `sddl` (wine derives
+// what it reads back from the Unix mode, which only a change afterwards
+// opens to others: at creation the umask applies).
+bool writeWithAccessList(const std::string& path, const std::wstring& sddl, const std::string& content) {
+    Descriptor descriptor(sddl);
+    if (!descriptor.valid() || (!pathExists(path) && !writeFile(path, content))) return false;
+    std::wstring wide = widen(path);
+    return SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                 descriptor.dacl(), nullptr) == ERROR_SUCCESS;
+}
+
+// What the library makes in a fresh folder below `dir`: two levels, and in
+// the second a file, a log and a lock; empty when any of it fails.
+std::vector<std::string> madeByTheLibrary(const TempDir& dir) {
+    std::string made = dir.file("a\\b");
+    BootFolder folder;
+    auto close = [](BootFolder* adopted) { closeBootFile(adopted->handle); };
+    std::unique_ptr<BootFolder, decltype(close)> closing(&folder, close);
+    // The folder is the user's own and may serve.
+    if (mkSubDirs(made.c_str()) != 1 || !adoptBootFolder(made.c_str(), &folder)) return {};
+    if (!createBootFile(folder, "created", "x")) return {};
+    FILE* log = openBootLog(folder, "log");
+    if (log == nullptr) return {};
+    fclose(log);
+    BootFileLock lock;
+    if (lock.acquire(folder, "lock", 1) != BootFileLock::Outcome::locked) return {};
+    return {dir.file("a"), made, made + "\\created", made + "\\log", made + "\\lock"};
 }
 
 }  // namespace
 
-TEST(BootcacheWin, CreatedFoldersAdmitTheUserAlone) {
+TEST(BootcacheWin, CreatedFoldersAndFilesAdmitTheUserAlone) {
     TempDir dir;
-    // A control folder made with such a descriptor directly: wine keeps
-    // descriptors only where its file system can store them.
-    PSECURITY_DESCRIPTOR control = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1,
-                                                                     &control, nullptr));
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, control, FALSE};
-    std::string probe = dir.file("probe");
-    ASSERT_TRUE(CreateDirectoryW(widen(probe).c_str(), &attributes));
-    LocalFree(control);
-    if (!hasOneProtectedEntry(probe)) GTEST_SKIP() << "this wine keeps no security descriptor of a new folder";
+    std::vector<std::string> made = madeByTheLibrary(dir);
+    ASSERT_EQ(made.size(), 5u);
+    for (const std::string& path : made) EXPECT_EQ(accessListOf(path).othersMay, 0u) << path;
+    // Under wine a file made without a descriptor admits everyone to read.
+    ASSERT_TRUE(writeFile(dir.file("plain"), "x"));
+    EXPECT_TRUE(accessListOf(dir.file("plain")).othersMay != 0 || descriptorsAreKept(dir));
+}
 
-    std::string made = dir.file("a\\b");
-    ASSERT_EQ(mkSubDirs(made.c_str()), 1);
-    EXPECT_TRUE(hasOneProtectedEntry(dir.file("a")));
-    EXPECT_TRUE(hasOneProtectedEntry(made));
-    // The folder is the user's own and may serve.
-    EXPECT_TRUE(adoptBootFolder(made.c_str(), nullptr));
+TEST(BootcacheWin, CreatedFoldersAndFilesInheritNothing) {
+    TempDir dir;
+    if (!descriptorsAreKept(dir)) GTEST_SKIP() << "this wine derives every access list from the Unix mode";
+    std::vector<std::string> made = madeByTheLibrary(dir);
+    ASSERT_EQ(made.size(), 5u);
+    for (const std::string& path : made) {
+        AccessList list = accessListOf(path);
+        EXPECT_TRUE(list.isProtected) << path;
+        EXPECT_EQ(list.entries, 3u) << path;  // the user, the system, the administrators
+    }
+}
+
+TEST(BootcacheWin, MadePrivateAFileOthersMayWriteAdmitsTheUserAlone) {
+    TempDir dir;
+    std::string path = dir.file("written-by-the-child");
+    ASSERT_TRUE(writeWithAccessList(path, L"D:(A;;FA;;;WD)", "x"));
+    ASSERT_NE(accessListOf(path).othersMay & kWriting, 0u);
+    HANDLE file = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    // Through a handle that may only read.
+    EXPECT_TRUE(makeBootFilePrivate(reinterpret_cast<intptr_t>(file)));
+    CloseHandle(file);
+    EXPECT_EQ(accessListOf(path).othersMay & kWriting, 0u);
+    EXPECT_FALSE(makeBootFilePrivate(-1));
 }
 
 TEST(BootcacheWin, LogOpensInAFolderWithANonAsciiName) {
@@ -275,12 +405,14 @@ TEST(BootcacheWinDeathTest, SourcesAreTriedInOrderAndTheFolderEndsWithABackslash
     EXPECT_EQ(isDirectory(fallback.c_str()), 1);
 
     // A profile folder that cannot be made yields nothing: the user's
-    // temporary folder serves, with a warning; with that gone too, the end
-    // names every source tried.
+    // temporary folder serves, with a warning; where its own folder's name
+    // is taken, a fresh folder beside it; with no usable temporary folder
+    // either, the end names every source tried.
     RemoveDirectoryW(widen(fallback).c_str());
     writeFile(fallback, "");
     wchar_t temp[MAX_PATH + 1];
-    std::string temporary = narrow(std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp))) + "tarsil\\bootcache";
+    std::string tempBase = narrow(std::wstring(temp, GetTempPathW(MAX_PATH + 1, temp)));
+    std::string temporary = tempBase + "tarsil\\bootcache";
     EXPECT_EXIT(
         {
             _putenv_s("VESTA_BASE", "");
@@ -296,11 +428,27 @@ TEST(BootcacheWinDeathTest, SourcesAreTriedInOrderAndTheFolderEndsWithABackslash
             _putenv_s("VESTA_BASE", "");
             printBootstrapFolder({});
         },
+        testing::ExitedWithCode(0), literal("folder=[" + blocked + "-"));
+    std::string unusable = blocked + "\\below-a-file";
+    EXPECT_EXIT(
+        {
+            _putenv_s("VESTA_BASE", "");
+            _putenv_s("TMP", unusable.c_str());
+            _putenv_s("TEMP", unusable.c_str());
+            printBootstrapFolder({});
+        },
         testing::ExitedWithCode(3),
-        literal("Tarsil-JVMTI [FATAL] Error finding a suitable bootstrap folder! Please specify a folder that exists "
-                "and is writable by setting the 'VESTA_BASE' system environment variable. Tried: the user profile "
-                "folder's " + fallback + " (it does not exist or cannot be made); the temporary folder's " +
-                temporary + " (it does not exist or cannot be made).\n"));
+        literal("Tried: the user profile folder's " + fallback + " (it does not exist or cannot be made); the "
+                "temporary folder's " + unusable + "\\tarsil\\bootcache"));
+    // The fresh folders: "tarsil-" and 16 hex digits.
+    for (const std::string& fresh : filesIn(tempBase.substr(0, tempBase.size() - 1))) {
+        if (fresh.size() != 23 || !fresh.starts_with("tarsil-") ||
+            !std::all_of(fresh.begin() + 7, fresh.end(), [](char c) { return isxdigit(c) != 0; })) {
+            continue;
+        }
+        RemoveDirectoryW(widen(tempBase + fresh + "\\bootcache").c_str());
+        RemoveDirectoryW(widen(tempBase + fresh).c_str());
+    }
     DeleteFileW(widen(blocked).c_str());
     DeleteFileW(widen(fallback).c_str());
 }
@@ -409,27 +557,141 @@ TEST(ClasspathJarWin, CommandLinesOverTwentyThousandBytesGetAJar) {
 }
 
 TEST(BootcacheWin, LevelsEveryoneMayWriteAreToldFromTheirAccessList) {
+    const std::wstring me = userSid();
+    const std::wstring other = L"S-1-5-21-1-2-3-1001";
+    const std::wstring installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    // The verdict as a file, the folder, a level above it and a volume's
+    // root: t trusted, o another's, w others may write it.
     struct Case {
-        const wchar_t* sddl;
-        bool writable;
+        std::wstring sddl;
+        const char* verdicts;
     } cases[] = {
-        {L"D:(A;;FA;;;WD)", true},                          // everyone, full control
-        {L"D:(A;;0x4;;;AU)", true},                         // authenticated users may add folders
-        {L"D:(A;;0x40;;;BU)", true},                        // users may delete entries
-        {L"D:(A;;FR;;;WD)(A;;FA;;;SY)", false},             // everyone may only read
-        {L"D:(A;OICIIO;FA;;;WD)", false},                   // for what is inside only
-        {L"D:(D;;FA;;;WD)", false},                         // a denial
-        {L"D:(A;;FA;;;BA)(A;;FA;;;SY)", false},             // the administrators and the system
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;FA;;;SY)(A;;FA;;;BA)", "tttt"},
+        {L"O:BAD:(A;;FA;;;BA)(A;;FA;;;SY)", "tttt"},          // the administrators and the system
+        {L"O:SYD:(A;;FA;;;SY)(A;;0x1200a9;;;BU)", "tttt"},    // users may read and list
+        {L"O:" + installer + L"D:(A;;FA;;;" + installer + L")", "tttt"},
+        {L"O:" + other + L"D:(A;;FA;;;" + me + L")", "oooo"},  // another user's
+        {L"O:WDD:(A;;FR;;;WD)", "oooo"},
+        {L"O:BUD:(A;;FA;;;" + me + L")", "oooo"},
+        {L"O:" + me + L"D:(A;;FA;;;WD)", "wwww"},               // everyone, full control
+        {L"O:" + me + L"D:(A;;0x4;;;AU)", "wwtt"},              // authenticated users may add folders
+        {L"O:" + me + L"D:(A;;0x2;;;" + other + L")", "wwtt"},  // another may add files (or write this one)
+        {L"O:" + me + L"D:(A;;GW;;;BU)", "wwtt"},
+        {L"O:" + me + L"D:(A;;0x40;;;BU)", "wwww"},             // users may delete entries
+        {L"O:" + me + L"D:(A;;SD;;;AU)", "wwwt"},               // may remove or rename it
+        {L"O:" + me + L"D:(A;;WD;;;" + other + L")", "wwww"},   // may change its access list
+        {L"O:" + me + L"D:(A;;WO;;;BU)", "wwww"},               // may take it
+        {L"O:" + me + L"D:(A;;GA;;;BU)", "wwww"},
+        {L"O:" + me + L"D:(A;;FR;;;WD)(A;;FA;;;SY)", "tttt"},   // everyone may only read
+        {L"O:" + me + L"D:(A;OICIIO;FA;;;WD)", "tttt"},         // for what is inside only
+        {L"O:" + me + L"D:(D;;FA;;;WD)", "tttt"},               // a denial
+        {L"O:" + me + L"D:(A;;FA;;;CO)(A;;FA;;;S-1-3-4)", "tttt"},  // creator owner, owner rights
+        {L"D:(A;;FA;;;WD)", "wwww"},                            // no owner kept: the list still counts
+        {L"D:(A;;FR;;;WD)", "tttt"},
     };
+    const TrustedAs roles[] = {TrustedAs::file, TrustedAs::folder, TrustedAs::level, TrustedAs::root};
+    auto verdict = [](Trust trust) { return trust == Trust::trusted ? 't' : trust == Trust::foreignOwner ? 'o' : 'w'; };
     for (const Case& c : cases) {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &descriptor, nullptr));
-        BOOL present = FALSE;
-        BOOL defaulted = FALSE;
-        PACL dacl = nullptr;
-        ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
-        EXPECT_EQ(grantsWriteToAll(dacl), c.writable) << narrow(c.sddl);
-        LocalFree(descriptor);
+        Descriptor descriptor(c.sddl);
+        ASSERT_TRUE(descriptor.valid()) << narrow(c.sddl);
+        std::string told;
+        for (TrustedAs role : roles) told += verdict(trustOf(descriptor.owner(), descriptor.dacl(), role));
+        EXPECT_EQ(told, c.verdicts) << narrow(c.sddl);
     }
-    EXPECT_TRUE(grantsWriteToAll(nullptr));
+    // A null access list grants everything.
+    Descriptor mine(L"O:" + me);
+    for (TrustedAs role : roles) EXPECT_EQ(trustOf(mine.owner(), nullptr, role), Trust::othersMayWrite);
+}
+
+TEST(BootcacheWin, FolderOrLevelOthersMayWriteIsRefusedWhoeverOwnsIt) {
+    TempDir dir;
+    std::string open = dir.file("open");
+    ASSERT_TRUE(CreateDirectoryW(widen(open).c_str(), nullptr));
+    ASSERT_TRUE(writeWithAccessList(open, L"D:(A;;FA;;;WD)", ""));
+    ASSERT_NE(accessListOf(open).othersMay & FILE_DELETE_CHILD, 0u);
+    std::string below = open + "\\below";
+    ASSERT_TRUE(CreateDirectoryW(widen(below).c_str(), PrivateSecurity(PrivateSecurity::folder).attributes()));
+    for (const std::string& path : {open, below}) {
+        FolderRefusal refusal;
+        EXPECT_FALSE(adoptBootFolder(path.c_str(), nullptr, &refusal)) << path;
+        EXPECT_EQ(refusal.level, open);
+        EXPECT_TRUE(refusal.trust) << refusal.reason;
+    }
+}
+
+TEST(BootcacheWin, FileWithAnotherNameOrThatOthersMayWriteIsNeverTrusted) {
+    TempDir dir;
+    BootFolder folder;
+    ASSERT_TRUE(adoptBootFolder(dir.path().c_str(), &folder));
+    TempDir elsewhere;
+    std::string target = elsewhere.file("target");
+    ASSERT_TRUE(writeFile(target, "planted"));
+    std::string path = dir.file("planted");
+    // Each puts "planted" at `path`: a hard link to a file elsewhere (a
+    // write here would change it), or a file everyone may write.
+    struct Plant {
+        const char* what;
+        bool (*plant)(const std::string& path, const std::string& target);
+    } plants[] = {
+        {"a hard link",
+         [](const std::string& at, const std::string& to) {
+             return CreateHardLinkW(widen(at).c_str(), widen(to).c_str(), nullptr) != 0;
+         }},
+        {"a file others may write",
+         [](const std::string& at, const std::string&) {
+             return writeWithAccessList(at, L"D:(A;;FA;;;WD)", "planted") &&
+                    (accessListOf(at).othersMay & kWriting) != 0;
+         }},
+    };
+    // What each entry point makes of it: refused, or replaced by a file of
+    // the user's own.
+    struct Use {
+        const char* what;
+        bool replaces;
+        bool (*use)(const BootFolder& folder);
+    } uses[] = {
+        {"openBootFile", false,
+         [](const BootFolder& in) {
+             BootFileState state = BootFileState::trusted;
+             const char* problem = nullptr;
+             return openBootFile(in, "planted", &state, &problem) == -1 && state == BootFileState::untrusted &&
+                    problem != nullptr;
+         }},
+        {"tryAcquire", false,
+         [](const BootFolder& in) {
+             return BootFileLock().tryAcquire(in, "planted") == BootFileLock::Outcome::unsupported;
+         }},
+        {"acquire", true,
+         [](const BootFolder& in) { return BootFileLock().acquire(in, "planted", 1) == BootFileLock::Outcome::locked; }},
+        {"openBootLog", true,
+         [](const BootFolder& in) {
+             FILE* log = openBootLog(in, "planted");
+             return log != nullptr && fputs("logged", log) >= 0 && fclose(log) == 0;
+         }},
+    };
+    for (const Plant& plant : plants) {
+        for (const Use& use : uses) {
+            SCOPED_TRACE(std::string(plant.what) + ", " + use.what);
+            ASSERT_TRUE(removeBootFile(folder, "planted"));
+            ASSERT_TRUE(plant.plant(path, target));
+            EXPECT_TRUE(use.use(folder));
+            EXPECT_EQ(bootFileState(folder, "planted"), use.replaces ? BootFileState::trusted : BootFileState::untrusted);
+            // What the link led to keeps its bytes.
+            EXPECT_EQ(readFile(target), "planted");
+        }
+    }
+    EXPECT_EQ(readFile(path), "logged");
+    closeBootFile(folder.handle);
+}
+
+TEST(ReadRegularFileWin, FileOthersMayWriteIsNotRead) {
+    TempDir dir;
+    std::string path = dir.file("options");
+    ASSERT_TRUE(writeFile(path, "-Xint"));
+    std::string text;
+    EXPECT_EQ(readRegularFile(path.c_str(), &text), FileRead::ok);
+    EXPECT_EQ(text, "-Xint");
+    ASSERT_TRUE(writeWithAccessList(path, L"D:(A;;FA;;;WD)", ""));
+    EXPECT_EQ(readRegularFile(path.c_str(), &text), FileRead::othersMayWrite);
+    EXPECT_EQ(text, "");
 }

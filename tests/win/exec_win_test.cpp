@@ -1,6 +1,7 @@
 // Child processes on Windows: the quoting of each argument, a real child
-// (argv_child.exe) run through runChildProcess and runCommandLine, the
-// cache's judgement of its end, terminateProcess and formatLastError.
+// (argv_child.exe) run through runChildProcess and runCommandLine, the job
+// that ends what it started, the cache's judgement of its end,
+// terminateProcess and formatLastError.
 #include "win_test_support.h"  // first: it brings <windows.h>
 
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -112,8 +114,45 @@ TEST(ExecWin, ChildThatNeverStopsWritingIsCutAtTheCapAndAtItsTimeLimit) {
     // The cap, and the empty line Windows adds after a child's output.
     EXPECT_EQ(run.err.size(), kChildOutputCap + 1);
     EXPECT_TRUE(has(run.log, "more bytes of the child process's output were left out")) << run.log.size();
-    EXPECT_EQ(ran.end, ChildRun::End::timedOut);
+    EXPECT_EQ(ran.end, ChildRun::End::timedOut) << ran.failedStep << ": " << ran.errorText;
     EXPECT_TRUE(ran.outputCut);
+}
+
+namespace {
+
+// Whether the process ends (or is gone) within `millis`; one still running
+// then is ended, so that a failed test leaves nothing behind.
+bool endsWithin(DWORD pid, DWORD millis) {
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+    if (process == nullptr) return true;
+    bool ended = WaitForSingleObject(process, millis) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(process, 1);
+    CloseHandle(process);
+    return ended;
+}
+
+}  // namespace
+
+TEST(ExecWin, WhatTheChildStartedEndsWithItTimedOutOrNot) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int timeoutSeconds;
+        ChildRun::End end;
+    } cases[] = {
+        {{"0", "--spawn", "--sleep=60000"}, 2, ChildRun::End::timedOut},
+        {{"0", "--spawn"}, 0, ChildRun::End::exited},  // the grandchild still holds the output pipe
+    };
+    for (const Case& c : cases) {
+        ChildRun ran;
+        Passed run = capturePassed([&] { ran = execChild(c.arguments, nullptr, 4096, c.timeoutSeconds); });
+        EXPECT_EQ(ran.end, c.end) << ran.failedStep << ": " << ran.errorText;
+        size_t at = run.err.find("grandchild=");
+        ASSERT_NE(at, std::string::npos) << run.err;
+        DWORD grandchild = strtoul(run.err.c_str() + at + strlen("grandchild="), nullptr, 10);
+        ASSERT_NE(grandchild, 0u);
+        // It sleeps a minute unless its job ends it.
+        EXPECT_TRUE(endsWithin(grandchild, 10000)) << c.arguments.size();
+    }
 }
 
 TEST(AppendQuotedArgument, EveryArgumentComesBackFromCommandLineToArgvW) {
