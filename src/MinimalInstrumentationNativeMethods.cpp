@@ -1,58 +1,21 @@
-// The four natives through which the Java agent reaches JVM TI: list the
-// loaded classes, set a native method prefix, retransform and redefine
-// classes. JVM TI errors become Java exceptions for the caller.
+// The natives through which the Java agent reaches JVM TI: the four exported
+// ones (list the loaded classes, set a native method prefix, retransform and
+// redefine classes) and, bound at VM init where the Java class declares
+// them, the rest of java.lang.instrument.Instrumentation. A JVM TI error
+// becomes the exception jvmti_exceptions names for it.
 #include "MinimalInstrumentationNativeMethods.h"
 
 #include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
-#include "agent_util.h"
-#include "logging.h"
 #include "agent_state.h"
-
-jint throwException(JNIEnv* jni, const char* className, const char* message) {
-    jclass exceptionClass = jni->FindClass(className);
-    if (exceptionClass == nullptr) return JNI_ERR;  // FindClass left its own error pending
-    jint result = jni->ThrowNew(exceptionClass, message);
-    jni->DeleteLocalRef(exceptionClass);
-    return result;
-}
-
-const char* exceptionClassFor(jvmtiError error) {
-    switch (error) {
-        case JVMTI_ERROR_INVALID_CLASS_FORMAT:
-            return "java/lang/ClassFormatError";
-        case JVMTI_ERROR_CIRCULAR_CLASS_DEFINITION:
-            return "java/lang/ClassCircularityError";
-        case JVMTI_ERROR_FAILS_VERIFICATION:
-            return "java/lang/VerifyError";
-        case JVMTI_ERROR_UNSUPPORTED_REDEFINITION_METHOD_ADDED:
-        case JVMTI_ERROR_UNSUPPORTED_REDEFINITION_SCHEMA_CHANGED:
-        case JVMTI_ERROR_UNSUPPORTED_REDEFINITION_HIERARCHY_CHANGED:
-        case JVMTI_ERROR_UNSUPPORTED_REDEFINITION_METHOD_DELETED:
-        case JVMTI_ERROR_UNSUPPORTED_REDEFINITION_CLASS_MODIFIERS_CHANGED:
-        case JVMTI_ERROR_UNSUPPORTED_REDEFINITION_METHOD_MODIFIERS_CHANGED:
-            return "java/lang/UnsupportedOperationException";
-        case JVMTI_ERROR_UNSUPPORTED_VERSION:
-            return "java/lang/UnsupportedClassVersionError";
-        case JVMTI_ERROR_NAMES_DONT_MATCH:
-            return "java/lang/LinkageError";
-        case JVMTI_ERROR_UNMODIFIABLE_CLASS:
-            return "java/lang/instrument/UnmodifiableClassException";
-        default:
-            return "java/lang/Error";
-    }
-}
-
-void throwByErrorCode(JNIEnv* jni, jvmtiError error, const char* caller) {
-    if (error == JVMTI_ERROR_NONE) return;
-    jvmtiEnv* jvmti = agent.retransformJvmti;
-    char* name = nullptr;
-    jvmti->GetErrorName(error, &name);
-    const char* message = name != nullptr ? name : "Unknown";
-    log_write(TS_DEBUG, "%s: %s", caller, message);
-    throwException(jni, exceptionClassFor(error), message);
-    if (name != nullptr) jvmti->Deallocate(reinterpret_cast<unsigned char*>(name));
-}
+#include "agent_util.h"
+#include "java_contract.h"
+#include "jvmti_exceptions.h"
+#include "logging.h"
 
 bool checkForThrowable(JNIEnv* jni) {
     return jni->ExceptionCheck() == JNI_TRUE;
@@ -64,16 +27,15 @@ void logThrowable(JNIEnv* jni) {
 
 namespace {
 
-constexpr char kOutOfMemory[] = "java/lang/OutOfMemoryError";
-
 // JVM TI memory for `count` records of T, zeroed; null (with an
 // OutOfMemoryError pending for the caller) when there is none.
 template <typename T>
 T* allocateRecords(jvmtiEnv* jvmti, JNIEnv* jni, jint count) {
     jlong bytes = static_cast<jlong>(count) * static_cast<jlong>(sizeof(T));
     unsigned char* memory = nullptr;
-    if (jvmti->Allocate(bytes, &memory) != JVMTI_ERROR_NONE || memory == nullptr) {
-        throwException(jni, kOutOfMemory, "Error");
+    jvmtiError error = jvmti->Allocate(bytes, &memory);
+    if (error != JVMTI_ERROR_NONE || memory == nullptr) {
+        throwForError(jni, error != JVMTI_ERROR_NONE ? error : JVMTI_ERROR_OUT_OF_MEMORY, "Allocate");
         return nullptr;
     }
     memset(memory, 0, static_cast<size_t>(bytes));
@@ -83,17 +45,17 @@ T* allocateRecords(jvmtiEnv* jvmti, JNIEnv* jni, jint count) {
 // Promotes a local reference to a global one and drops the local: the set
 // of classes handed to JVM TI may be far larger than the JVM allows local
 // references in one frame (-XX:MaxJNILocalCapacity), while global
-// references have no such bound. Null with an OutOfMemoryError pending
-// when the JVM has no room for it (a NullPointerException for null).
+// references have no such bound. Null with an exception pending when the
+// JVM has no room for it or the reference is null.
 template <typename T>
 T promoteToGlobal(JNIEnv* jni, T local) {
     if (local == nullptr) {
-        throwException(jni, "java/lang/NullPointerException", "Error");
+        throwForError(jni, JVMTI_ERROR_NULL_POINTER, "promoteToGlobal");
         return nullptr;
     }
     auto global = static_cast<T>(jni->NewGlobalRef(local));
     jni->DeleteLocalRef(local);
-    if (global == nullptr && !checkForThrowable(jni)) throwException(jni, kOutOfMemory, "Error");
+    if (global == nullptr) throwForError(jni, JVMTI_ERROR_OUT_OF_MEMORY, "NewGlobalRef");
     return global;
 }
 
@@ -177,7 +139,188 @@ bool collectDefinitions(JNIEnv* jni, jobjectArray definitions, jmethodID getClas
     return true;
 }
 
+// The Java array of a list of classes JVM TI handed out, whose local
+// references (one per class) are all dropped here: there may be tens of
+// thousands, far more than a native frame should hold until it returns.
+// Null with an exception pending when the array cannot be made.
+jobjectArray classArrayOf(JNIEnv* jni, jint count, jclass* classes) {
+    // The references exist already: this only tells JNI, which may refuse.
+    if (jni->EnsureLocalCapacity(count + 16) != JNI_OK) jni->ExceptionClear();
+    jclass classClass = jni->FindClass("java/lang/Class");
+    jobjectArray result = classClass != nullptr ? jni->NewObjectArray(count, classClass, nullptr) : nullptr;
+    for (jint i = 0; result != nullptr && i < count; i++) jni->SetObjectArrayElement(result, i, classes[i]);
+    for (jint i = 0; i < count; i++) jni->DeleteLocalRef(classes[i]);
+    jni->DeleteLocalRef(classClass);
+    return result;
+}
+
+// A copy of a Java string's modified UTF-8; none, with an OutOfMemoryError
+// pending, when the JVM has no room for it.
+std::optional<std::string> utf8Of(JNIEnv* jni, jstring text) {
+    const char* chars = jni->GetStringUTFChars(text, nullptr);
+    if (chars == nullptr) return std::nullopt;
+    std::string copy(chars);
+    jni->ReleaseStringUTFChars(text, chars);
+    return copy;
+}
+
+// The natives bound at VM init. Each calls JVM TI on the main environment
+// (the one the JDK's agent uses for them too), after the Java side checked
+// the arguments the Instrumentation interface documents.
+
+jlong JNICALL getObjectSize(JNIEnv* jni, jobject, jobject object) {
+    jlong size = 0;
+    throwForError(jni, agent.jvmti->GetObjectSize(object, &size), "GetObjectSize");
+    return size;
+}
+
+void appendToSearch(JNIEnv* jni, jstring jarFile, bool bootLoader) {
+    std::optional<std::string> path = utf8Of(jni, jarFile);
+    if (!path) return;
+    jvmtiError error = bootLoader ? agent.jvmti->AddToBootstrapClassLoaderSearch(path->c_str())
+                                  : agent.jvmti->AddToSystemClassLoaderSearch(path->c_str());
+    throwForError(jni, error, bootLoader ? "AddToBootstrapClassLoaderSearch" : "AddToSystemClassLoaderSearch");
+}
+
+void JNICALL appendToBootSearch(JNIEnv* jni, jobject, jstring jarFile) {
+    appendToSearch(jni, jarFile, true);
+}
+
+void JNICALL appendToSystemSearch(JNIEnv* jni, jobject, jstring jarFile) {
+    appendToSearch(jni, jarFile, false);
+}
+
+// Like the JDK's agent, answers false rather than throw when JVM TI fails.
+jboolean JNICALL isModifiableClass(JNIEnv*, jobject, jclass klass) {
+    jboolean modifiable = JNI_FALSE;
+    jvmtiError error = agent.jvmti->IsModifiableClass(klass, &modifiable);
+    if (error != JVMTI_ERROR_NONE) log_write(TS_DEBUG, "IsModifiableClass: JVM TI error %d", static_cast<int>(error));
+    return error == JVMTI_ERROR_NONE ? modifiable : JNI_FALSE;
+}
+
+jobjectArray JNICALL getInitiatedClasses(JNIEnv* jni, jobject, jobject loader) {
+    jint count = 0;
+    JvmtiPtr<jclass> classes(agent.jvmti);
+    jvmtiError error = agent.jvmti->GetClassLoaderClasses(loader, &count, classes.out());
+    if (throwForError(jni, error, "GetClassLoaderClasses") || !classes) return nullptr;
+    return classArrayOf(jni, count, classes.get());
+}
+
+// The prefixes of one kind of transformer replace that environment's list.
+// The main environment also wraps the library's own natives: their prefix
+// stays first, where Agent_OnLoad put it, so that the JVM still resolves
+// them whatever the Java agent's transformers ask for.
+void JNICALL setNativeMethodPrefixes(JNIEnv* jni, jobject, jobjectArray prefixes, jboolean retransformCapable) {
+    bool main = retransformCapable != JNI_TRUE;
+    jvmtiEnv* jvmti = main ? agent.jvmti : agent.retransformJvmti;
+    std::vector<std::string> list;
+    if (main) list.emplace_back(kNativeMethodPrefix);
+    jint count = prefixes != nullptr ? jni->GetArrayLength(prefixes) : 0;
+    for (jint i = 0; i < count; i++) {
+        auto element = static_cast<jstring>(jni->GetObjectArrayElement(prefixes, i));
+        if (checkForThrowable(jni)) return;
+        if (element == nullptr) continue;  // a transformer without a prefix
+        std::optional<std::string> prefix = utf8Of(jni, element);
+        jni->DeleteLocalRef(element);
+        if (!prefix) return;
+        if (!prefix->empty() && !(main && *prefix == kNativeMethodPrefix)) list.push_back(std::move(*prefix));
+    }
+    std::vector<char*> pointers;
+    for (std::string& prefix : list) pointers.push_back(prefix.data());
+    // Never a null array, even for no prefixes: JVM TI checks the pointer.
+    char* none[1] = {nullptr};
+    jint prefixCount = static_cast<jint>(pointers.size());
+    jvmtiError error = jvmti->SetNativeMethodPrefixes(prefixCount, pointers.empty() ? none : pointers.data());
+    // The JDK's agent throws nothing here either: the Java side has checked
+    // that prefixes are supported.
+    if (error != JVMTI_ERROR_NONE) {
+        log_write(TS_WARN, "SetNativeMethodPrefixes of %d prefixes failed: JVM TI error %d",
+                  static_cast<int>(prefixCount), static_cast<int>(error));
+    }
+}
+
+jboolean JNICALL isModifiableModule(JNIEnv*, jobject, jobject module) {
+    jboolean modifiable = JNI_FALSE;
+    jvmtiError error = agent.jvmti->IsModifiableModule(module, &modifiable);
+    if (error != JVMTI_ERROR_NONE) log_write(TS_DEBUG, "IsModifiableModule: JVM TI error %d", static_cast<int>(error));
+    return error == JVMTI_ERROR_NONE ? modifiable : JNI_FALSE;
+}
+
+void JNICALL addModuleReads(JNIEnv* jni, jobject, jobject module, jobject other) {
+    throwForError(jni, agent.jvmti->AddModuleReads(module, other), "AddModuleReads");
+}
+
+// Exports or opens the package (its dotted name, as the module names it).
+void addModulePackage(JNIEnv* jni, jobject module, jstring package, jobject other, bool opens) {
+    std::optional<std::string> name = utf8Of(jni, package);
+    if (!name) return;
+    jvmtiError error = opens ? agent.jvmti->AddModuleOpens(module, name->c_str(), other)
+                             : agent.jvmti->AddModuleExports(module, name->c_str(), other);
+    throwForError(jni, error, opens ? "AddModuleOpens" : "AddModuleExports");
+}
+
+void JNICALL addModuleExports(JNIEnv* jni, jobject, jobject module, jstring package, jobject other) {
+    addModulePackage(jni, module, package, other, false);
+}
+
+void JNICALL addModuleOpens(JNIEnv* jni, jobject, jobject module, jstring package, jobject other) {
+    addModulePackage(jni, module, package, other, true);
+}
+
+void JNICALL addModuleUses(JNIEnv* jni, jobject, jobject module, jclass service) {
+    throwForError(jni, agent.jvmti->AddModuleUses(module, service), "AddModuleUses");
+}
+
+void JNICALL addModuleProvides(JNIEnv* jni, jobject, jobject module, jclass service, jclass implementation) {
+    throwForError(jni, agent.jvmti->AddModuleProvides(module, service, implementation), "AddModuleProvides");
+}
+
+// One native of the contract and the function that implements it.
+struct Binding {
+    const ExtraNative& native;
+    void* function;
+    bool namesModule;  // its signature names java.lang.Module: Java 9 and later
+};
+
+// Binds one native; a failure leaves the method unbound (calling it throws
+// UnsatisfiedLinkError), which only the Java agent's use of it can tell.
+void bind(JNIEnv* jni, jclass klass, const Binding& binding) {
+    const ExtraNative& native = binding.native;
+    if (jni->GetMethodID(klass, native.name, native.signature) == nullptr) {
+        jni->ExceptionClear();  // the NoSuchMethodError of an agent jar without it
+        log_write(TS_DEBUG, "MinimalInstrumentation does not declare %s%s", native.name, native.signature);
+        return;
+    }
+    JNINativeMethod method{const_cast<char*>(native.name), const_cast<char*>(native.signature), binding.function};
+    if (jni->RegisterNatives(klass, &method, 1) != JNI_OK) {
+        log_write(TS_ERROR, "Could not bind the native MinimalInstrumentation.%s%s", native.name, native.signature);
+        logThrowable(jni);
+        jni->ExceptionClear();
+    }
+}
+
 }  // namespace
+
+void registerDeclaredNatives(JNIEnv* jni, jclass klass, bool java9) {
+    const Binding bindings[] = {
+        {kGetObjectSize, reinterpret_cast<void*>(&getObjectSize), false},
+        {kAppendToBootSearch, reinterpret_cast<void*>(&appendToBootSearch), false},
+        {kAppendToSystemSearch, reinterpret_cast<void*>(&appendToSystemSearch), false},
+        {kIsModifiableClass, reinterpret_cast<void*>(&isModifiableClass), false},
+        {kGetInitiatedClasses, reinterpret_cast<void*>(&getInitiatedClasses), false},
+        {kSetNativeMethodPrefixes, reinterpret_cast<void*>(&setNativeMethodPrefixes), false},
+        {kIsModifiableModule, reinterpret_cast<void*>(&isModifiableModule), true},
+        {kAddModuleReads, reinterpret_cast<void*>(&addModuleReads), true},
+        {kAddModuleExports, reinterpret_cast<void*>(&addModuleExports), true},
+        {kAddModuleOpens, reinterpret_cast<void*>(&addModuleOpens), true},
+        {kAddModuleUses, reinterpret_cast<void*>(&addModuleUses), true},
+        {kAddModuleProvides, reinterpret_cast<void*>(&addModuleProvides), true},
+    };
+    for (const Binding& binding : bindings) {
+        if (binding.namesModule && !java9) continue;
+        bind(jni, klass, binding);
+    }
+}
 
 extern "C" {
 
@@ -187,25 +330,10 @@ Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_getAllLoadedClassesI
     if (jvmti == nullptr) return nullptr;
     jint count = 0;
     JvmtiPtr<jclass> classes(jvmti);
-    check_jvmti_error(jvmti, jvmti->GetLoadedClasses(&count, classes.out()), "GetLoadedClasses");
-    // The listing holds a local reference per class: tell JNI how many.
-    jni->EnsureLocalCapacity(count + 16);
-
-    jclass classClass = jni->FindClass("java/lang/Class");
-    logThrowable(jni);
-    jobjectArray result = jni->NewObjectArray(count, classClass, nullptr);
-    logThrowable(jni);
-    if (result != nullptr) {
-        for (jint i = 0; i < count; i++) {
-            jni->SetObjectArrayElement(result, i, classes.get()[i]);
-            logThrowable(jni);
-        }
+    if (throwForError(jni, jvmti->GetLoadedClasses(&count, classes.out()), "GetLoadedClasses") || !classes) {
+        return nullptr;
     }
-    // GetLoadedClasses hands out local references; free them now rather than
-    // when the native returns, since there may be tens of thousands.
-    for (jint i = 0; i < count; i++) jni->DeleteLocalRef(classes.get()[i]);
-    if (classClass != nullptr) jni->DeleteLocalRef(classClass);
-    return result;
+    return classArrayOf(jni, count, classes.get());
 }
 
 JNIEXPORT void JNICALL
@@ -227,9 +355,10 @@ Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_retransformClassesIm
                                                                                     jobjectArray classes) {
     jvmtiEnv* jvmti = agent.retransformJvmti;
     if (jvmti == nullptr || classes == nullptr) {
-        throwException(jni, "java/lang/NullPointerException", "Error");
         log_write(TS_DEBUG, "retransformClassesImpl: jvmti == %p, classes == %p", static_cast<void*>(jvmti),
                   static_cast<void*>(classes));
+        throwForError(jni, jvmti == nullptr ? JVMTI_ERROR_MUST_POSSESS_CAPABILITY : JVMTI_ERROR_NULL_POINTER,
+                      "retransformClassesImpl");
         return;
     }
     jint count = jni->GetArrayLength(classes);
@@ -244,7 +373,7 @@ Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_retransformClassesIm
     }
     jvmtiError error = JVMTI_ERROR_NONE;
     if (collectClasses(jni, classes, globals, &error)) error = jvmti->RetransformClasses(count, globals.classes.get());
-    throwByErrorCode(jni, error, "retransformClassesImpl");
+    throwForError(jni, error, "RetransformClasses");
 }
 
 JNIEXPORT void JNICALL
@@ -268,7 +397,7 @@ Java_com_lindenforgesys_reload_jvmti_MinimalInstrumentation_redefineClassesImpl(
     pinned.arrays = JvmtiPtr<jbyteArray>(jvmti, allocateRecords<jbyteArray>(jvmti, jni, count));
     if (!pinned.arrays) return;
     if (collectDefinitions(jni, definitions, getClass, getClassFile, pinned)) {
-        throwByErrorCode(jni, jvmti->RedefineClasses(count, pinned.records.get()), "redefineClassesImpl");
+        throwForError(jni, jvmti->RedefineClasses(count, pinned.records.get()), "RedefineClasses");
     }
 }
 

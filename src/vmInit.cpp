@@ -72,6 +72,9 @@ void JNICALL callback_VMInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
         jni->ExceptionClear();
         wrongTarsilJarError(TS_INSTRUMENTATION_CLASS_DOTTED " not found");
     }
+    // Before the first instance exists, so that nothing the class runs can
+    // reach a native still unbound.
+    registerDeclaredNatives(jni, klass, agent.java9 != 0);
     jmethodID constructor = requireMethod(jni, klass, "<init>", kConstructorSignature,
                                           "MinimalInstrumentation constructor not found");
     jobject instance = jni->NewObject(klass, constructor);

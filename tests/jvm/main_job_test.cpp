@@ -177,13 +177,14 @@ TEST_P(MainJob, RedefineAndRetransformGoThroughTheHooks) {
 }
 
 TEST_P(MainJob, BadRedefinitionsBecomeTheMatchingExceptions) {
+    // As the JDK's agent throws them: the class and its message.
     JvmRun schema = scenario("schemaChange");
-    EXPECT_NE(schema.out.find("java.lang.UnsupportedOperationException"), std::string::npos) << schema.out;
-    EXPECT_NE(schema.out.find("JVMTI_ERROR_UNSUPPORTED_REDEFINITION_SCHEMA_CHANGED"), std::string::npos)
+    EXPECT_NE(schema.out.find("java.lang.UnsupportedOperationException: class redefinition failed: attempted to "
+                              "change the schema (add/remove fields)"),
+              std::string::npos)
         << schema.out;
     JvmRun garbage = scenario("garbage");
-    EXPECT_NE(garbage.out.find("java.lang.ClassFormatError"), std::string::npos) << garbage.out;
-    EXPECT_NE(garbage.out.find("JVMTI_ERROR_INVALID_CLASS_FORMAT"), std::string::npos) << garbage.out;
+    EXPECT_NE(garbage.out.find("java.lang.ClassFormatError\n"), std::string::npos) << garbage.out;
 }
 
 TEST_P(MainJob, EmptyAndNullArguments) {

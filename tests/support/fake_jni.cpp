@@ -7,6 +7,8 @@ namespace {
 
 FakeClass kClassClass{"java/lang/Class"};
 int kGetNameMarker;
+int kConstructorMarker;
+int kMethodMarker;
 
 void noteCall(FakeJni& jni) {
     if (jni.pending) jni.callWithExceptionPending = true;
@@ -50,11 +52,81 @@ void JNICALL fakeExceptionClear(JNIEnv* env) {
     FakeJni::of(env).pending = false;
 }
 
+// A class with declared methods answers for those only; any other class
+// for Class.getName() and for the constructors of exceptions.
 jmethodID JNICALL fakeGetMethodID(JNIEnv* env, jclass klass, const char* name, const char* signature) {
-    noteCall(FakeJni::of(env));
-    bool getName = reinterpret_cast<FakeClass*>(klass) == &kClassClass && strcmp(name, "getName") == 0 &&
-                   strcmp(signature, "()Ljava/lang/String;") == 0;
-    return getName ? reinterpret_cast<jmethodID>(&kGetNameMarker) : nullptr;
+    FakeJni& jni = FakeJni::of(env);
+    noteCall(jni);
+    auto* fake = reinterpret_cast<FakeClass*>(klass);
+    if (fake == &kClassClass) {
+        bool getName = strcmp(name, "getName") == 0 && strcmp(signature, "()Ljava/lang/String;") == 0;
+        return getName ? reinterpret_cast<jmethodID>(&kGetNameMarker) : nullptr;
+    }
+    auto declared = jni.declaredMethods.find(fake->name);
+    if (declared == jni.declaredMethods.end()) {
+        return strcmp(name, "<init>") == 0 ? reinterpret_cast<jmethodID>(&kConstructorMarker) : nullptr;
+    }
+    if (declared->second.count(std::string(name) + " " + signature)) return reinterpret_cast<jmethodID>(&kMethodMarker);
+    jni.pending = true;  // NoSuchMethodError
+    return nullptr;
+}
+
+jclass JNICALL fakeFindClass(JNIEnv* env, const char* name) {
+    FakeJni& jni = FakeJni::of(env);
+    noteCall(jni);
+    std::lock_guard<std::recursive_mutex> guard(jni.lock);
+    jni.classes.push_back(std::make_unique<FakeClass>(FakeClass{name}));
+    return reinterpret_cast<jclass>(jni.classes.back().get());
+}
+
+jstring JNICALL fakeNewStringUTF(JNIEnv* env, const char* text) {
+    FakeJni& jni = FakeJni::of(env);
+    noteCall(jni);
+    std::lock_guard<std::recursive_mutex> guard(jni.lock);
+    jni.strings.push_back(std::make_unique<std::string>(text));
+    return reinterpret_cast<jstring>(jni.strings.back().get());
+}
+
+// An exception object is the text Throw records: "class" or "class: message".
+jobject JNICALL fakeNewObjectV(JNIEnv* env, jclass klass, jmethodID, va_list args) {
+    auto message = reinterpret_cast<std::string*>(va_arg(args, jstring));
+    std::string text = reinterpret_cast<FakeClass*>(klass)->name + (message ? ": " + *message : "");
+    return reinterpret_cast<jobject>(fakeNewStringUTF(env, text.c_str()));
+}
+
+jint JNICALL fakeThrow(JNIEnv* env, jthrowable throwable) {
+    FakeJni& jni = FakeJni::of(env);
+    noteCall(jni);
+    jni.thrown.push_back(*reinterpret_cast<std::string*>(throwable));
+    jni.pending = true;
+    return JNI_OK;
+}
+
+void JNICALL fakeExceptionDescribe(JNIEnv* env) {
+    FakeJni::of(env).pending = false;
+}
+
+jint JNICALL fakeRegisterNatives(JNIEnv* env, jclass, const JNINativeMethod* methods, jint count) {
+    FakeJni& jni = FakeJni::of(env);
+    noteCall(jni);
+    for (jint i = 0; i < count; i++) {
+        std::string method = std::string(methods[i].name) + " " + methods[i].signature;
+        jni.registered.push_back(method);
+        jni.nativeFunctions[method] = methods[i].fnPtr;
+        if (jni.failingNatives.count(methods[i].name)) {
+            jni.pending = true;
+            return JNI_ERR;
+        }
+    }
+    return JNI_OK;
+}
+
+jsize JNICALL fakeGetArrayLength(JNIEnv*, jarray array) {
+    return static_cast<jsize>(reinterpret_cast<std::vector<jobject>*>(array)->size());
+}
+
+jobject JNICALL fakeGetObjectArrayElement(JNIEnv*, jobjectArray array, jsize index) {
+    return reinterpret_cast<std::vector<jobject>*>(array)->at(index);
 }
 
 // Class.getName() on a loader's class: the dotted name.
@@ -94,6 +166,14 @@ FakeJni::FakeJni() {
     table_.GetStringUTFChars = fakeGetStringUTFChars;
     table_.GetStringUTFLength = fakeGetStringUTFLength;
     table_.ReleaseStringUTFChars = fakeReleaseStringUTFChars;
+    table_.FindClass = fakeFindClass;
+    table_.NewStringUTF = fakeNewStringUTF;
+    table_.NewObjectV = fakeNewObjectV;
+    table_.Throw = fakeThrow;
+    table_.ExceptionDescribe = fakeExceptionDescribe;
+    table_.RegisterNatives = fakeRegisterNatives;
+    table_.GetArrayLength = fakeGetArrayLength;
+    table_.GetObjectArrayElement = fakeGetObjectArrayElement;
     env_.base.functions = &table_;
     env_.owner = this;
 }
@@ -107,4 +187,14 @@ jobject FakeJni::loader(const std::string& internalName) {
     classes.push_back(std::make_unique<FakeClass>(FakeClass{internalName}));
     objects.push_back(std::make_unique<Object>(Object{classes.back().get()}));
     return reinterpret_cast<jobject>(objects.back().get());
+}
+
+jobjectArray FakeJni::stringArray(const std::vector<std::optional<std::string>>& elements) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    arrays.push_back(std::make_unique<std::vector<jobject>>());
+    for (const auto& element : elements) {
+        jstring string = element ? fakeNewStringUTF(env(), element->c_str()) : nullptr;
+        arrays.back()->push_back(string);
+    }
+    return reinterpret_cast<jobjectArray>(arrays.back().get());
 }

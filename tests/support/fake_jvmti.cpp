@@ -14,6 +14,7 @@ struct FakeJvm::Env {
     jvmtiEventCallbacks callbacks{};
     jint callbacksSize = -1;
     std::map<std::thread::id, void*> threadLocals;
+    std::vector<std::string> prefixes;
 };
 
 struct FakeJvm::Vm {
@@ -134,6 +135,14 @@ jvmtiError JNICALL fakeSetNativeMethodPrefix(jvmtiEnv* env, const char* prefix) 
     if (jvm.fails("SetNativeMethodPrefix", &error)) return error;
     if (!envOf(env)->capabilities.can_set_native_method_prefix) return JVMTI_ERROR_MUST_POSSESS_CAPABILITY;
     jvm.prefix_ = prefix ? prefix : "";
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeSetNativeMethodPrefixes(jvmtiEnv* env, jint count, char** prefixes) {
+    FakeJvm& jvm = ownerOf(env);
+    jvm.record("SetNativeMethodPrefixes(" + std::to_string(count) + ")");
+    if (!envOf(env)->capabilities.can_set_native_method_prefix) return JVMTI_ERROR_MUST_POSSESS_CAPABILITY;
+    envOf(env)->prefixes.assign(prefixes, prefixes + count);
     return JVMTI_ERROR_NONE;
 }
 
@@ -296,6 +305,7 @@ FakeJvm::FakeJvm(FakeJvmtiScript script) : script_(std::move(script)), vm_(new V
     table_.GetPhase = fakeGetPhase;
     table_.GetClassSignature = fakeGetClassSignature;
     if (!script_.omitSetNativeMethodPrefix) table_.SetNativeMethodPrefix = fakeSetNativeMethodPrefix;
+    table_.SetNativeMethodPrefixes = fakeSetNativeMethodPrefixes;
     invoke_.GetEnv = fakeGetEnv;
     vm_->base.functions = &invoke_;
     vm_->owner = this;
@@ -370,6 +380,10 @@ void* FakeJvm::threadLocal(jvmtiEnv* env) const {
     auto& slots = envOf(env)->threadLocals;
     auto it = slots.find(std::this_thread::get_id());
     return it == slots.end() ? nullptr : it->second;
+}
+
+const std::vector<std::string>& FakeJvm::nativeMethodPrefixes(jvmtiEnv* env) const {
+    return envOf(env)->prefixes;
 }
 
 std::vector<jvmtiEnv*> FakeJvm::envs() const {

@@ -54,6 +54,8 @@ public:
     size_t outstandingAllocations() const { return live_.size(); }
     const jvmtiCapabilities& capabilities(jvmtiEnv* env) const;
     const std::string& nativeMethodPrefix() const { return prefix_; }
+    // The list SetNativeMethodPrefixes last set on an environment.
+    const std::vector<std::string>& nativeMethodPrefixes(jvmtiEnv* env) const;
     // The callbacks table an environment registered, and the size passed.
     const jvmtiEventCallbacks& callbacks(jvmtiEnv* env) const;
     jint callbacksSize(jvmtiEnv* env) const;
