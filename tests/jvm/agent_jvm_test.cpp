@@ -8,6 +8,7 @@
 
 #include "jvm_harness.h"
 #include "support/child.h"
+#include "support/jars.h"
 
 namespace {
 
@@ -27,6 +28,17 @@ protected:
         launch.workDir = dir.path();
         JvmRun run = runJava(GetParam(), launch);
         EXPECT_FALSE(run.timedOut);
+        return run;
+    }
+
+    // Runs one scenario of the test program and expects it to pass.
+    JvmRun scenario(const std::string& name, std::vector<std::string> jvmArgs = {}) {
+        std::vector<std::string> args = {agentPath(), bootcache()};
+        args.insert(args.end(), jvmArgs.begin(), jvmArgs.end());
+        args.insert(args.end(), {"-cp", TARSIL_TESTS_JAR, "com.lindenforgesys.reload.test.Scenarios", name});
+        JvmRun run = java(args);
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_NE(run.out.find("OK " + name + "\n"), std::string::npos) << run.out << run.err;
         return run;
     }
 
@@ -79,6 +91,41 @@ TEST_P(AgentInJvm, MarkerInTheEnvironmentEvenEmptyKeepsTheAgentAsleep) {
     EXPECT_EQ(run.err.find("Multiple Tarsil agents found!"), std::string::npos) << run.err;
     std::ifstream log(logFile());
     EXPECT_FALSE(log.good()) << "the sleeping agent opened its log file";
+}
+
+// The Instrumentation premain receives, as the JDK's own agent behaves.
+
+TEST_P(AgentInJvm, TransformerOverridingOnlyTheModuleOverloadRuns) {
+    SKIP_BELOW_JAVA(9, "the module overload of ClassFileTransformer came with modules");
+    scenario("moduleTransformer");
+}
+
+TEST_P(AgentInJvm, RefusedArgumentsThrowWhatTheInterfaceDocuments) {
+    scenario("argumentChecks");
+}
+
+TEST_P(AgentInJvm, AgentJarManifestDecidesWhatIsSupported) {
+    std::string partial = dir.file("partial.jar");
+    ASSERT_TRUE(writeManifestJar(partial, "Manifest-Version: 1.0\nCan-Redefine-Classes: TRUE\n"
+                                          "Can-Retransform-Classes: false\nCan-Set-Native-Method-Prefix: true\n"));
+    struct Case {
+        std::string agentJar;  // empty: tarsil.jar itself, whose Premain-Class runs
+        const char* answer;
+    } cases[] = {
+        {"", "supported redefine=true retransform=true prefix=true"},
+        {partial, "supported redefine=true retransform=false prefix=true"},
+        {TARSIL_NO_PREMAIN_JAR, "supported redefine=false retransform=false prefix=false"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> property;
+        if (!c.agentJar.empty()) property.push_back("-Dvesta.agent.manifest.jar=" + c.agentJar);
+        JvmRun run = scenario("capabilities", property);
+        EXPECT_NE(run.out.find(std::string(c.answer) + "\n"), std::string::npos) << c.agentJar << "\n" << run.out;
+    }
+}
+
+TEST_P(AgentInJvm, NativeMethodPrefixesOfEveryTransformerApplyInRegistrationOrder) {
+    scenario("prefixes");
 }
 
 INSTANTIATE_TEST_SUITE_P(Jdks, AgentInJvm, ::testing::ValuesIn(candidateJdks()), jdkTestName);

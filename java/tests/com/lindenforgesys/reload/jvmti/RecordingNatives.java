@@ -2,6 +2,7 @@ package com.lindenforgesys.reload.jvmti;
 
 import java.lang.instrument.ClassDefinition;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 
 /**
@@ -13,6 +14,8 @@ public final class RecordingNatives extends MinimalInstrumentation {
     /** What getAllLoadedClassesImpl answers. */
     public volatile Class<?>[] loaded;
     public final List<Object> calls = new ArrayList<Object>();
+    /** Set, setNativeMethodPrefixesImpl is unbound too. */
+    public volatile boolean older;
 
     @Override
     synchronized Class<?>[] getAllLoadedClassesImpl() {
@@ -36,5 +39,15 @@ public final class RecordingNatives extends MinimalInstrumentation {
     synchronized void redefineClassesImpl(ClassDefinition[] definitions) {
         calls.add("redefineClassesImpl");
         calls.add(definitions);
+    }
+
+    // Of the natives beyond the four only this one is recorded: without a
+    // library the others are unbound, as with a library older than them.
+    @Override
+    synchronized void setNativeMethodPrefixesImpl(String[] prefixes, boolean retransformCapable) {
+        if (older) {
+            throw new UnsatisfiedLinkError("setNativeMethodPrefixesImpl");
+        }
+        calls.addAll(Arrays.asList("setNativeMethodPrefixesImpl", Arrays.asList(prefixes), retransformCapable));
     }
 }

@@ -2,8 +2,10 @@ package com.lindenforgesys.reload.test;
 
 import com.lindenforgesys.reload.agent.ClassFileWatcher;
 import com.lindenforgesys.reload.agent.TestTransformers;
+import com.lindenforgesys.reload.jvmti.InstrumentationAdapter;
 import com.lindenforgesys.reload.jvmti.MinimalInstrumentation;
 import com.lindenforgesys.reload.jvmti.RecordingNatives;
+import java.io.ByteArrayInputStream;
 import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.IOException;
@@ -12,7 +14,6 @@ import java.lang.instrument.ClassDefinition;
 import java.lang.instrument.ClassFileTransformer;
 import java.lang.instrument.IllegalClassFormatException;
 import java.lang.instrument.Instrumentation;
-import java.lang.reflect.Method;
 import java.lang.reflect.Proxy;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -27,6 +28,9 @@ import java.util.Map;
 import java.util.Set;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.jar.JarFile;
+import java.util.jar.JarOutputStream;
+import java.util.jar.Manifest;
 
 /**
  * Checks of the Java side that need no native library: the adapter's
@@ -53,8 +57,8 @@ public final class JavaSelfTest {
         run("adapterWithoutTransformersReturnsNull", JavaSelfTest::adapterWithoutTransformersReturnsNull);
         run("failingTransformerIsSkippedAndReportedOnce", JavaSelfTest::failingTransformerIsSkippedAndReportedOnce);
         run("removeTransformerTakesTheLatestRegistration", JavaSelfTest::removeTransformerTakesTheLatestRegistration);
-        run("adapterAnswersTheFixedQuestions", JavaSelfTest::adapterAnswersTheFixedQuestions);
-        run("adapterHandsArgumentsToTheNativesUnchecked", JavaSelfTest::adapterHandsArgumentsToTheNativesUnchecked);
+        run("prefixesGoToTheNativesPerKind", JavaSelfTest::prefixesGoToTheNativesPerKind);
+        run("olderLibraryFallsBack", JavaSelfTest::olderLibraryFallsBack);
         run("transformStaysConsistentWhileTransformersChange",
             JavaSelfTest::transformStaysConsistentWhileTransformersChange);
         run("premainReceivesOptionsAndTheAdapter", JavaSelfTest::premainReceivesOptionsAndTheAdapter);
@@ -158,8 +162,8 @@ public final class JavaSelfTest {
         }
     }
 
-    private static void adapterRoutesByFlagAndChains() {
-        MinimalInstrumentation natives = new MinimalInstrumentation();
+    private static void adapterRoutesByFlagAndChains() throws IOException {
+        MinimalInstrumentation natives = allowingEverything(new MinimalInstrumentation());
         Instrumentation inst = natives.instrumentation();
         Tagging plainA = new Tagging("+a");
         Tagging plainB = new Tagging("+b");
@@ -180,8 +184,8 @@ public final class JavaSelfTest {
         check(plainA.seen.size() == 1, "a plain transformer ignores true: " + plainA.seen);
     }
 
-    private static void adapterWithoutTransformersReturnsNull() {
-        MinimalInstrumentation natives = new MinimalInstrumentation();
+    private static void adapterWithoutTransformersReturnsNull() throws IOException {
+        MinimalInstrumentation natives = allowingEverything(new MinimalInstrumentation());
         byte[] input = bytes("x");
         check(natives.transform(null, null, "p/C", null, null, input, false) == null, "no plain transformers");
         check(natives.transform(null, null, "p/C", null, null, input, true) == null, "no retransforming ones");
@@ -241,8 +245,8 @@ public final class JavaSelfTest {
               "a failure beside changed bytes is printed: " + err);
     }
 
-    private static void removeTransformerTakesTheLatestRegistration() {
-        MinimalInstrumentation natives = new MinimalInstrumentation();
+    private static void removeTransformerTakesTheLatestRegistration() throws IOException {
+        MinimalInstrumentation natives = allowingEverything(new MinimalInstrumentation());
         Instrumentation inst = natives.instrumentation();
         Tagging twice = new Tagging("+t");
         inst.addTransformer(twice, false);
@@ -263,40 +267,22 @@ public final class JavaSelfTest {
         check(!inst.removeTransformer(new Tagging("+u")), "removing an unknown transformer");
     }
 
-    private static void adapterAnswersTheFixedQuestions() throws ReflectiveOperationException {
-        Instrumentation inst = new MinimalInstrumentation().instrumentation();
-        check(inst.isRedefineClassesSupported() && inst.isRetransformClassesSupported()
-              && inst.isNativeMethodPrefixSupported(), "supported features");
-        check(inst.isModifiableClass(String.class), "String is modifiable");
-        check(!inst.isModifiableClass(int.class), "int is not modifiable");
-        check(!inst.isModifiableClass(String[].class), "arrays are not modifiable");
-        // Instrumentation's module methods are Java 9 API: reached by reflection.
-        Object module = Class.class.getMethod("getModule").invoke(Object.class);
-        Class<?> moduleClass = Class.forName("java.lang.Module");
-        check((Boolean) Instrumentation.class.getMethod("isModifiableModule", moduleClass).invoke(inst, module),
-              "modules count as modifiable");
-        check(throwsUnsupported(() -> inst.getObjectSize("x")), "getObjectSize");
-        check(throwsUnsupported(() -> inst.appendToSystemClassLoaderSearch(null)), "appendToSystemClassLoaderSearch");
-        check(throwsUnsupported(() -> inst.appendToBootstrapClassLoaderSearch(null)),
-              "appendToBootstrapClassLoaderSearch");
-        Method redefineModule = Instrumentation.class.getMethod("redefineModule", moduleClass, Set.class, Map.class,
-                                                                Map.class, Set.class, Map.class);
-        Throwable thrown = null;
-        try {
-            redefineModule.invoke(inst, module, null, null, null, null, null);
-        } catch (java.lang.reflect.InvocationTargetException e) {
-            thrown = e.getCause();
-        }
-        check(thrown instanceof UnsupportedOperationException, "redefineModule");
-        try {
-            inst.addTransformer(null, true);
-            check(false, "a null transformer is refused");
-        } catch (NullPointerException expected) {
-            check(true, "a null transformer is refused");
-        }
+    /** A jar with nothing but a manifest of these lines. */
+    private static String agentJar(String manifestLines) throws IOException {
+        Path jar = Files.createTempFile("tarsil-agent", ".jar");
+        jar.toFile().deleteOnExit();
+        Manifest manifest = new Manifest(new ByteArrayInputStream(bytes("Manifest-Version: 1.0\n" + manifestLines)));
+        new JarOutputStream(Files.newOutputStream(jar), manifest).close();
+        return jar.toString();
     }
 
-    private static boolean throwsUnsupported(Runnable action) {
+    private static MinimalInstrumentation allowingEverything(MinimalInstrumentation natives) throws IOException {
+        natives.instrumentation().useAgentJar(agentJar("Can-Redefine-Classes: true\nCan-Retransform-Classes: true\n"
+                                                       + "Can-Set-Native-Method-Prefix: true\n"));
+        return natives;
+    }
+
+    private static boolean throwsUnsupported(Test action) throws Throwable {
         try {
             action.run();
             return false;
@@ -305,27 +291,56 @@ public final class JavaSelfTest {
         }
     }
 
-    private static void adapterHandsArgumentsToTheNativesUnchecked() throws Throwable {
+    /** Each kind of transformer has its prefixes, in registration order, on its own environment. */
+    private static void prefixesGoToTheNativesPerKind() throws Throwable {
         RecordingNatives natives = new RecordingNatives();
-        Instrumentation inst = natives.instrumentation();
-        Class<?>[] withNull = {String.class, null};
-        ClassDefinition[] definitions = {new ClassDefinition(String.class, new byte[0])};
-        inst.retransformClasses(withNull);
-        inst.retransformClasses((Class<?>[]) null);
-        inst.redefineClasses(definitions);
-        inst.redefineClasses((ClassDefinition[]) null);
-        inst.setNativeMethodPrefix(null, "wrapped_");
-        inst.setNativeMethodPrefix(null, null);
-        check(natives.calls.equals(Arrays.asList("retransformClassesImpl", withNull, "retransformClassesImpl", null,
-                                                 "redefineClassesImpl", definitions, "redefineClassesImpl", null,
-                                                 "setNativeMethodPrefixImpl", "wrapped_",
-                                                 "setNativeMethodPrefixImpl", "")),
-              "arrays pass unchanged, null ones included; a null prefix becomes \"\": " + natives.calls);
+        InstrumentationAdapter inst = allowingEverything(natives).instrumentation();
+        Tagging a = new Tagging("+a");
+        Tagging b = new Tagging("+b");
+        Tagging c = new Tagging("+c");
+        inst.addTransformer(c);
+        inst.addTransformer(b, true);
+        inst.addTransformer(a);
+        inst.setNativeMethodPrefix(a, "a_");
+        inst.setNativeMethodPrefix(b, "b_");
+        inst.setNativeMethodPrefix(c, "c_");
+        inst.setNativeMethodPrefix(a, null);
+        check(natives.calls.equals(Arrays.asList(
+                  "setNativeMethodPrefixesImpl", Arrays.asList("a_"), false,
+                  "setNativeMethodPrefixesImpl", Arrays.asList("b_"), true,
+                  "setNativeMethodPrefixesImpl", Arrays.asList("c_", "a_"), false,
+                  "setNativeMethodPrefixesImpl", Arrays.asList("c_"), false)),
+              "prefixes per kind: " + natives.calls);
+    }
 
-        natives.loaded = null;
-        check(inst.getAllLoadedClasses().length == 0, "no listing from the library reads as no classes");
+    /** With a library older than the natives beyond the four, the adapter does what it did without them. */
+    private static void olderLibraryFallsBack() throws Throwable {
+        RecordingNatives natives = new RecordingNatives();
+        natives.older = true;
+        final InstrumentationAdapter inst = allowingEverything(natives).instrumentation();
+        check(inst.isModifiableClass(String.class) && !inst.isModifiableClass(int.class)
+              && !inst.isModifiableClass(String[].class), "primitives and arrays are not modifiable, the rest is");
+        check(throwsUnsupported(() -> inst.getObjectSize("x")), "getObjectSize");
+        final JarFile jar = new JarFile(agentJar(""));
+        check(throwsUnsupported(() -> inst.appendToSystemClassLoaderSearch(jar)), "appendToSystemClassLoaderSearch");
+        jar.close();
+        Object base = Class.class.getMethod("getModule").invoke(Object.class);
+        check(inst.isModifiableModule((Module) base), "modules count as modifiable");
+        check(throwsUnsupported(() -> inst.redefineModule((Module) base, Collections.singleton((Module) base),
+                                                          Collections.<String, Set<Module>>emptyMap(),
+                                                          Collections.<String, Set<Module>>emptyMap(),
+                                                          Collections.<Class<?>>emptySet(),
+                                                          Collections.<Class<?>, List<Class<?>>>emptyMap())),
+              "redefineModule");
+        Tagging tagging = new Tagging("+t");
+        inst.addTransformer(tagging);
+        inst.setNativeMethodPrefix(tagging, "wrapped_");
+        inst.setNativeMethodPrefix(tagging, null);
+        check(natives.calls.equals(Arrays.asList("setNativeMethodPrefixImpl", "wrapped_",
+                                                 "setNativeMethodPrefixImpl", "")),
+              "one prefix, a null one as \"\": " + natives.calls);
+
         natives.loaded = new Class<?>[] {String.class, JavaSelfTest.class, Object.class, Scenarios.class};
-        check(Arrays.equals(inst.getAllLoadedClasses(), natives.loaded), "the library's listing, as it is");
         check(new HashSet<Object>(Arrays.asList((Object[]) inst.getInitiatedClasses(null)))
                   .equals(new HashSet<Object>(Arrays.asList(String.class, Object.class))),
               "the boot loader's classes: " + Arrays.toString(inst.getInitiatedClasses(null)));
