@@ -16,6 +16,10 @@ struct AgentState {
     char* bootstrapJarPath;        // the cached bootstrap jar
     jobject instrumentation;       // global reference, null until VM init
     jmethodID transformMethod;     // null until VM init
+    // The Java side's "has transformers" fields (plain, retransforming);
+    // null until VM init, or when it declares none.
+    jfieldID hasPlainTransformers;
+    jfieldID hasRetransformingTransformers;
     jint jvmtiVersion;             // as GetVersionNumber reports it
     jint jvmtiMajorVersion;        // 8 on Java 8, 9 on Java 9, 11 on Java 11...
     jint java9;

@@ -72,6 +72,9 @@ void classFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined,
     jobject transformer = AtomicView<jobject>(agent.instrumentation).load(std::memory_order_acquire);
     jmethodID transform = AtomicView<jmethodID>(agent.transformMethod).load(std::memory_order_relaxed);
     if (name == nullptr || transformer == nullptr || transform == nullptr) return;
+    // Nothing to build for Java when no transformer of this kind would see it.
+    jfieldID present = retransform ? agent.hasRetransformingTransformers : agent.hasPlainTransformers;
+    if (present != nullptr && !jni->GetBooleanField(transformer, present)) return;
     // Only a Java call needs the module: looked up here, not for every load.
     jobject module = getModuleObject(jvmti, loader, name);
 

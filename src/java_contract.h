@@ -17,6 +17,14 @@ inline constexpr char kTransformSignature9[] =
 inline constexpr char kTransformSignature8[] =
     "(Ljava/lang/ClassLoader;Ljava/lang/String;Ljava/lang/Class;Ljava/security/ProtectionDomain;[BZ)[B";
 
+// Whether the Java side has transformers of a kind: boolean instance fields
+// that it keeps up to date as transformers come and go. A hook whose kind has
+// none hands nothing to Java, as the JDK's agent switches the event off for
+// an environment without transformers. Where the class declares no such
+// field, every class goes to Java.
+inline constexpr char kHasPlainTransformersField[] = "hasPlainTransformers";
+inline constexpr char kHasRetransformingTransformersField[] = "hasRetransformingTransformers";
+
 // The agent jar's manifest keys, colon and blank included.
 inline constexpr char kPremainClassKey[] = "Premain-Class: ";
 inline constexpr char kImplementationVersionKey[] = "Implementation-Version: ";

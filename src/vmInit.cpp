@@ -61,6 +61,13 @@ jmethodID requireMethod(JNIEnv* jni, jclass klass, const char* name, const char*
     return method;
 }
 
+// A boolean field the Java side may declare, or null.
+jfieldID optionalBooleanField(JNIEnv* jni, jclass klass, const char* name) {
+    jfieldID field = jni->GetFieldID(klass, name, "Z");
+    if (field == nullptr) jni->ExceptionClear();
+    return field;
+}
+
 }  // namespace
 
 void JNICALL callback_VMInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
@@ -92,8 +99,10 @@ void JNICALL callback_VMInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
         jni->GetMethodID(klass, kTransformMethod, agent.java9 ? kTransformSignature9 : kTransformSignature8);
     logThrowable(jni);
     // Hooks on other threads read the object first (acquire): publishing it
-    // last (release) makes the method visible with it.
+    // last (release) makes the method and the fields visible with it.
     AtomicView<jmethodID>(agent.transformMethod).store(transform, std::memory_order_relaxed);
+    agent.hasPlainTransformers = optionalBooleanField(jni, klass, kHasPlainTransformersField);
+    agent.hasRetransformingTransformers = optionalBooleanField(jni, klass, kHasRetransformingTransformersField);
     AtomicView<jobject>(agent.instrumentation).store(global, std::memory_order_release);
 
     jstring premainClass = javaString(jni, agent.jarInfo->premainClass);
