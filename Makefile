@@ -7,6 +7,9 @@
 #   make dist   builds every target whose toolchain is installed and lays
 #               out dist/ and build/tarsil.zip
 #   make bench  prints the benchmark figures (not part of the tests)
+#   make conformance  runs the JDK's own java.lang.instrument tests with the
+#               JDK's agent and through the library, on JDK 17 and 25 (long;
+#               `make test` runs four of them on JDK 17)
 # TARSIL_CROSS=0 leaves the cross targets out of test and dist.
 # test and dist make the Debian chroots (tools/chroots.sh, as root; reused
 # once made) in which the shipped Linux libraries are built for glibc 2.17
@@ -21,7 +24,7 @@ SHIPPED_LIBRARY = $(firstword $(wildcard build/floor-x86_64/src/libtarsil64.so) 
 AGENT_JAR := build/release/java/tarsil.jar
 DIST := dist
 
-.PHONY: demo test bench dist host-dist deps chroots floor release asan cross cross-test clean
+.PHONY: demo test bench conformance dist host-dist deps chroots floor release asan cross cross-test clean
 
 CROSS_TARGETS := linux-i386 linux-aarch64 windows-x86_64 windows-i386 macos-x86_64 macos-arm64
 TARSIL_CROSS ?= 1
@@ -98,8 +101,10 @@ test: floor release asan cross
 	@status=0; \
 	ctest --preset release --output-junit $(CURDIR)/$(RESULTS)/release.xml || status=1; \
 	ctest --preset asan --output-junit $(CURDIR)/$(RESULTS)/asan.xml || status=1; \
+	sh tools/conformance.sh --build build/release --jdk 17 --subset \
+	  --junit $(CURDIR)/$(RESULTS)/conformance.xml || status=1; \
 	TARSIL_CROSS=$(TARSIL_CROSS) sh tools/cross-targets.sh test $(RESULTS) $(CROSS_TARGETS) || status=1; \
-	sh tools/test-summary.sh $(RESULTS) release asan $(CROSS_TARGETS) || status=1; \
+	sh tools/test-summary.sh $(RESULTS) release asan conformance $(CROSS_TARGETS) || status=1; \
 	exit $$status
 
 clean:
