@@ -87,10 +87,19 @@ host-dist: release
 demo: host-dist
 	sh java/demo/run-demo.sh $(CURDIR)/$(DIST) $(JAVA_HOME)
 
+# The instruction counts first (class load, redefinition, retransformation,
+# with the JDK's agent and with the library, and where the library's go),
+# then Tomcat's start-up, the microbenchmarks and the wall-clock rounds.
+# They need the build machine's library only.
+bench: TARSIL_CROSS = 0
 bench: release
+	sh tools/bench-instructions.sh $(CURDIR)/$(LIBRARY) $(CURDIR)/build/release/java/tarsil-bench.jar \
+	  $(CURDIR)/build/release/java/bench.jar $(JAVA_HOME)
+	sh tools/bench-tomcat.sh $(CURDIR)/$(LIBRARY) $(CURDIR)/$(AGENT_JAR) \
+	  $(CURDIR)/build/release/java/noop-javaagent.jar $(JAVA_HOME)
 	cmake --build --preset release --target bench
-	sh tools/bench-classload.sh $(CURDIR)/$(LIBRARY) $(CURDIR)/$(AGENT_JAR) \
-	  $(CURDIR)/build/release/java/tarsil-tests.jar $(CURDIR)/build/release/java/noop-javaagent.jar $(JAVA_HOME)
+	sh tools/bench-classload.sh $(CURDIR)/$(LIBRARY) $(CURDIR)/build/release/java/tarsil-bench.jar \
+	  $(CURDIR)/build/release/java/bench.jar $(JAVA_HOME)
 	sh tools/bench-startup.sh $(CURDIR)/$(LIBRARY) $(CURDIR)/$(AGENT_JAR) \
 	  $(CURDIR)/build/release/java/noop-javaagent.jar $(JAVA_HOME)
 

@@ -1,30 +1,29 @@
 #!/bin/sh
-# Class-definition cost with this library against the JDK's own agent path.
-# Runs ClassLoadBench in interleaved rounds under three configurations: a
-# plain JVM, this library (tarsil.jar's agent with a no-op retransforming
-# transformer, vesta.test.noop=true), and -javaagent:noop-javaagent.jar with
-# the same no-op transformer. Prints the median ns/class of each, each
-# agent's overhead over the plain JVM, and the ratio of this library's
-# overhead to the JDK agent's. Figures only: nothing here passes or fails
-# on timing.
-#   sh tools/bench-classload.sh LIBRARY AGENT_JAR [TESTS_JAR [NOOP_JAVAAGENT_JAR [JAVA_HOME]]]
-# TESTS_JAR and NOOP_JAVAAGENT_JAR default to tarsil-tests.jar and
-# noop-javaagent.jar beside AGENT_JAR (the build puts them there), JAVA_HOME
-# to the Debian JDK 17. CLASSES (default 30000) and ROUNDS (default 15) can
-# be set in the environment; the three configurations take turns in every
-# round, so a disturbance hits all three alike.
+# Class-definition time with this library against the JDK's own agent path,
+# on the wall clock: a secondary figure to tools/bench-instructions.sh, whose
+# instruction counts tell the set-ups apart where these rounds scatter.
+# Runs LoadMany (bench.jar) in interleaved rounds under three
+# configurations: a plain JVM, this library (tarsil-bench.jar as its Java
+# side), and -javaagent:bench.jar; both agents register the same no-op
+# retransforming transformer (BenchAgent). Prints the median ns/class of
+# each, each agent's overhead over the plain JVM, and the ratio of this
+# library's overhead to the JDK agent's. Figures only: nothing here passes
+# or fails on timing.
+#   sh tools/bench-classload.sh LIBRARY TARSIL_BENCH_JAR BENCH_JAR [JAVA_HOME]
+# JAVA_HOME defaults to the Debian JDK 17. CLASSES (default 30000) and
+# ROUNDS (default 15) can be set in the environment; the three
+# configurations take turns in every round, so a disturbance hits all three
+# alike.
 set -eu
-if [ $# -lt 2 ] || [ $# -gt 5 ]; then
-    echo "usage: $0 LIBRARY AGENT_JAR [TESTS_JAR [NOOP_JAVAAGENT_JAR [JAVA_HOME]]]" >&2
+if [ $# -lt 3 ] || [ $# -gt 4 ]; then
+    echo "usage: $0 LIBRARY TARSIL_BENCH_JAR BENCH_JAR [JAVA_HOME]" >&2
     exit 2
 fi
 library=$1
-agent_jar=$2
-jars=$(dirname "$agent_jar")
-tests_jar=${3:-$jars/tarsil-tests.jar}
-noop_jar=${4:-$jars/noop-javaagent.jar}
-java_home=${5:-/usr/lib/jvm/java-17-openjdk-amd64}
-for needed in "$library" "$agent_jar" "$tests_jar" "$noop_jar" "$java_home/bin/java"; do
+tarsil_bench_jar=$2
+bench_jar=$3
+java_home=${4:-/usr/lib/jvm/java-17-openjdk-amd64}
+for needed in "$library" "$tarsil_bench_jar" "$bench_jar" "$java_home/bin/java"; do
     if [ ! -f "$needed" ]; then
         echo "$0: $needed is missing" >&2
         exit 2
@@ -33,7 +32,7 @@ done
 java=$java_home/bin/java
 classes=${CLASSES:-30000}
 rounds=${ROUNDS:-15}
-main=com.lindenforgesys.reload.test.ClassLoadBench
+main=com.lindenforgesys.reload.bench.LoadMany
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -41,7 +40,7 @@ mkdir -p "$work/bootcache"
 
 # Prints the ns/class figure of one run; fails when the run prints none.
 measure() {
-    out=$("$java" "$@" -cp "$tests_jar" "$main" "$classes") || {
+    out=$("$java" "$@" -cp "$bench_jar" "$main" "$classes") || {
         echo "benchmark run failed: $*" >&2
         exit 1
     }
@@ -60,9 +59,9 @@ median() {
 round=1
 while [ "$round" -le "$rounds" ]; do
     plain=$(measure)
-    native=$(measure -agentpath:"$library" -Dvesta.native.jar="$agent_jar" \
-        -Dvesta.bootcache.dir="$work/bootcache" -Dvesta.test.noop=true)
-    jdk=$(measure -javaagent:"$noop_jar")
+    native=$(measure -agentpath:"$library" -Dvesta.native.jar="$tarsil_bench_jar" \
+        -Dvesta.bootcache.dir="$work/bootcache")
+    jdk=$(measure -javaagent:"$bench_jar")
     echo "$plain" >> "$work/plain"
     echo "$native" >> "$work/native"
     echo "$jdk" >> "$work/jdk"
