@@ -22,8 +22,11 @@ cg_options="--tool=callgrind --vex-iropt-register-updates=allregs-at-mem-access 
 #   cg_require_tools TOOLS_DIR JAVA_HOME
 cg_require_tools() {
     cg_packages=valgrind
-    cg_release=$("$2/bin/java" -XshowSettings:properties -version 2>&1 |
-        sed -n 's/^ *java\.specification\.version = //p')
+    # The feature release from the class file version: 52 on Java 8, one
+    # more for every release since.
+    cg_class_version=$("$2/bin/java" -XshowSettings:properties -version 2>&1 |
+        sed -n 's/^ *java\.class\.version = \([0-9]*\).*/\1/p')
+    cg_release=$((cg_class_version - 44))
     case $(readlink -f "$2") in
         /usr/lib/jvm/java-$cg_release-openjdk-*) cg_packages="$cg_packages openjdk-$cg_release-dbg" ;;
         *) echo "$2 is not a Debian OpenJDK: its HotSpot symbols must be installed by hand" >&2 ;;

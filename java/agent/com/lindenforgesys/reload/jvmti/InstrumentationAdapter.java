@@ -94,7 +94,7 @@ public class InstrumentationAdapter implements Instrumentation {
     }
 
     private static ModuleCalls loadModuleCalls() {
-        if (System.getProperty("java.specification.version", "").startsWith("1.")) {
+        if (MinimalInstrumentation.featureRelease() < 9) {
             return null;
         }
         try {

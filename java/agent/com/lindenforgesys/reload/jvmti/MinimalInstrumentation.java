@@ -65,9 +65,18 @@ public class MinimalInstrumentation {
      * and only the class itself may be non-public (outside named modules,
      * where the refused setAccessible leaves invoke to report it).
      */
+    /**
+     * The running JVM's feature release (8, 9, ... 17...), from the class file
+     * version it reads: 52 on Java 8, one more for every release since.
+     */
+    static int featureRelease() {
+        String classVersion = System.getProperty("java.class.version", "52.0");
+        int dot = classVersion.indexOf('.');
+        return Integer.parseInt(dot < 0 ? classVersion : classVersion.substring(0, dot)) - 44;
+    }
+
     private static Method premainOf(Class<?> agentClass) throws NoSuchMethodException, IllegalAccessException {
-        String version = System.getProperty("java.specification.version", "");
-        boolean declaredOnly = !version.startsWith("1.") && Integer.parseInt(version.split("\\.")[0]) >= 17;
+        boolean declaredOnly = featureRelease() >= 17;
         Method premain = null;
         for (int inherited = 0; premain == null && inherited < (declaredOnly ? 1 : 2); inherited++) {
             premain = premain(agentClass, inherited == 1, String.class, Instrumentation.class);
