@@ -29,12 +29,7 @@ constexpr char kOthersMayWrite[] = "its access list lets other users write it";
 constexpr char kLink[] = "it is a symbolic link or junction";
 constexpr char kHardLink[] = "it has another name (a hard link)";
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const {
-        if (handle != INVALID_HANDLE_VALUE && handle != nullptr) CloseHandle(handle);
-    }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
+using Handle = OwnedHandle;
 
 std::wstring wide(const char* utf8Text) {
     WideString converted(utf8ToWide(utf8Text));

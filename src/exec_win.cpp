@@ -21,11 +21,6 @@
 
 namespace {
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using OwnedHandle = std::unique_ptr<void, HandleCloser>;  // null: none
-
 void appendBackslashes(char*& out, size_t count) {
     memset(out, '\\', count);
     out += count;

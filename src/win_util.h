@@ -17,6 +17,14 @@
 
 #include "list.h"
 
+// Owner of a handle; null and INVALID_HANDLE_VALUE stand for none.
+struct HandleCloser {
+    void operator()(HANDLE handle) const {
+        if (handle != INVALID_HANDLE_VALUE && handle != nullptr) CloseHandle(handle);
+    }
+};
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+
 // Owner of a UTF-16 string from the conversions below.
 using WideString = std::unique_ptr<wchar_t, FreeDeleter>;
 
