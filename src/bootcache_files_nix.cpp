@@ -112,11 +112,15 @@ bool realLevels(const char* path, std::vector<std::string>* levels, FolderRefusa
             if (!levels->empty()) levels->pop_back();
             continue;
         }
+        if (!existing) {
+            levels->push_back(name);
+            continue;
+        }
         std::string parent = joinLevels(*levels);
         levels->push_back(name);
+        std::string here = joinLevels(*levels);
         struct stat st;
-        if (!existing) continue;
-        if (lstat(joinLevels(*levels).c_str(), &st) != 0) {
+        if (lstat(here.c_str(), &st) != 0) {
             existing = false;  // the walk makes it, or tells why it cannot
             continue;
         }
@@ -127,12 +131,12 @@ bool realLevels(const char* path, std::vector<std::string>* levels, FolderRefusa
             problem = kForeignLink;
         }
         std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
-        ssize_t length = problem == nullptr ? readlink(joinLevels(*levels).c_str(), target.data(), target.size()) : 0;
+        ssize_t length = problem == nullptr ? readlink(here.c_str(), target.data(), target.size()) : 0;
         if (problem == nullptr && (length <= 0 || static_cast<size_t>(length) >= target.size())) {
             problem = "it is a symbolic link that cannot be read";
         }
         if (problem != nullptr) {
-            refusal->level = joinLevels(*levels);
+            refusal->level = here;
             refusal->reason = problem;
             return false;
         }
